@@ -1,0 +1,28 @@
+// Byte-order primitives and the typed conversion of resource data between
+// the little-endian (x86) and big-endian (PowerPC) resource file images.
+// Pure functions: no I/O, no allocation.
+#pragma once
+
+#include <cstdint>
+
+// Four-character type code: first character in the most significant byte.
+constexpr uint32_t type_code(const char (&s)[5])
+{
+    return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) |
+           (uint32_t(uint8_t(s[2])) << 8) | uint32_t(uint8_t(s[3]));
+}
+
+// Reverse the 2, 4 or 8 bytes at p in place.
+void swap16(void* p);
+void swap32(void* p);
+void swap64(void* p);
+
+// Data-conversion callback: converts `length` bytes of data of the given
+// type in place and returns nonzero, or returns 0 and leaves the data alone
+// when it does not know the type. Applying it twice restores the data.
+using swap_func = int (*)(uint32_t type, void* data, int32_t length);
+
+// The default swap_func, knowing the eighteen typed shapes. It never reads
+// or writes outside [data, data + length): a trailing element or record that
+// does not fit wholly inside the length is left as it is.
+int swap_resource_data(uint32_t type, void* data, int32_t length);

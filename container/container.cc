@@ -1,0 +1,183 @@
+// Recognition by the first bytes: "RS" a standalone x86 resource file, "MZ"
+// a PE executable, an empty file nothing yet, anything else a PowerPC
+// container (a 'resf' resource file or a PEF executable).
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+#include "container/container.h"
+#include "resfile/owned.h"
+
+namespace {
+
+int fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+int fail(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    return -1;
+}
+
+int32_t le32(const unsigned char* p)
+{
+    return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
+                   uint32_t(p[3]) << 24);
+}
+
+template <typename T>
+T host_field(const unsigned char* p)
+{
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// The largest resource-area word a PE header can hold: one with its top bit
+// set reads back as "no resource area".
+constexpr off_t largest_pe_area = 0x7FFFFFFF;
+
+int pe_path(int fd, int mode)
+{
+    if (lseek(fd, 60, SEEK_SET) < 0)
+        return fail("position_at_map(): cannot seek to PE offset location\n");
+    unsigned char word[4];
+    if (read(fd, word, 4) != 4)
+        return fail("position_at_map(): read() PE offset failed\n");
+    const off_t e_lfanew = le32(word);
+    if (lseek(fd, e_lfanew, SEEK_SET) < 0)
+        return fail("position_at_map(): lseek() to PE failed\n");
+    if (read(fd, word, 2) != 2)
+        return fail("position_at_map(): read() PE signature failed\n");
+    if (word[0] != 'P' || word[1] != 'E')
+        return fail("position_at_map(): expected PE signature\n");
+    const off_t f = lseek(fd, e_lfanew + pe_resource_word, SEEK_SET);
+    if (f < 0)
+        return fail("position_at_map(): cannot seek to resource section offset\n");
+    if (read(fd, word, 4) != 4)
+        return fail("position_at_map(): cannot read resource section offset\n");
+    const off_t r = le32(word);
+
+    if (r <= 0) {
+        if (mode == 0)
+            return 0;
+        const off_t e = lseek(fd, 0, SEEK_END);
+        if (e < 0)
+            return fail("position_at_map(): cannot get end of file\n");
+        const off_t a = (e + 15) & ~off_t(15);
+        if (a > largest_pe_area)
+            return fail("position_at_map(): end of file too far for a resource section offset\n");
+        if (lseek(fd, f, SEEK_SET) < 0)
+            return fail("position_at_map(): cannot re-seek to resource section offset\n");
+        const uint32_t v = uint32_t(a);
+        const unsigned char le[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+        if (write(fd, le, 4) != 4)
+            return fail("position_at_map(): write of new resource section offset failed\n");
+        if (lseek(fd, a, SEEK_SET) < 0)
+            return fail("position_at_map(): final lseek with allocated map failed\n");
+        return 0;
+    }
+    const off_t e = lseek(fd, 0, SEEK_END);
+    if (e < 0)
+        return fail("position_at_map(): cannot get EOF\n");
+    if (lseek(fd, r, SEEK_SET) < 0)
+        return fail("position_at_map(): final lseek() failed\n");
+    return r < e ? 1 : 0;
+}
+
+int powerpc_path(int fd)
+{
+    lseek(fd, 0, SEEK_SET);
+    unsigned char header[pef_header_length];
+    if (read(fd, header, sizeof header) != ssize_t(sizeof header))
+        return fail("position_at_map(): read() file header failed\n");
+    swap_pef_header(header);
+    if (host_field<uint32_t>(header + 4) == type_code("resf"))
+        return 1;
+
+    // A count of 0 is an empty table: the area then starts right after the
+    // container header.
+    const int count = host_field<int16_t>(header + 32);
+    owned<unsigned char> sections;
+    if (count != 0) {
+        sections.reset(count > 0 ? static_cast<unsigned char*>(
+                                       std::calloc(pef_section_length, size_t(count)))
+                                 : nullptr);
+        if (!sections)
+            return fail("position_at_map(): calloc(%d, %d) failed\n", pef_section_length, count);
+    }
+    const ssize_t want = ssize_t(count) * pef_section_length;
+    if (count > 0) {
+        const ssize_t got = read(fd, sections.get(), size_t(want));
+        if (got != want)
+            return fail("position_at_map(): cannot read section headers (read(%d) returns %d)\n",
+                        int(want), int(got));
+    }
+    swap_section_headers(sections.get(), count);
+
+    off_t b = pef_header_length;
+    for (int i = 0; i < count; ++i) {
+        const unsigned char* s = sections.get() + i * pef_section_length;
+        const int32_t end =
+            int32_t(host_field<uint32_t>(s + 20) + host_field<uint32_t>(s + 16));
+        if (off_t(end) > b)
+            b = end;
+    }
+    sections.reset();
+
+    const off_t e = lseek(fd, 0, SEEK_END);
+    if (e < 0)
+        return fail("position_at_map(): can't find EOF\n");
+    if (lseek(fd, b, SEEK_SET) < 0)
+        return fail("position_at_map(): lseek() to resource data failed\n");
+    return e != b ? 1 : 0;
+}
+
+} // namespace
+
+void swap_pef_header(unsigned char* header)
+{
+    for (int at : {4, 8, 12, 16, 20, 24, 28, 36})
+        swap32(header + at);
+    swap16(header + 32);
+    swap16(header + 34);
+}
+
+void swap_section_headers(unsigned char* headers, int count)
+{
+    for (int i = 0; i < count; ++i)
+        for (int at = 0; at < 24; at += 4)
+            swap32(headers + i * pef_section_length + at);
+}
+
+int position_at_map(int fd, int mode, pe_format* format)
+{
+    *format = 0;
+    if (lseek(fd, 0, SEEK_SET) < 0)
+        return fail("position_at_map(): lseek() to beginning failed\n");
+    *format = 1;
+    unsigned char signature[4];
+    const ssize_t got = read(fd, signature, 4);
+    if (got == 0) {
+        if (mode == 0)
+            return 0;
+        // A short write would put the image at the wrong offset: any count
+        // other than 4 fails.
+        if (write(fd, "RS\0\0", 4) != 4)
+            return fail("position_at_map(): write() file_header failed\n");
+        return 0;
+    }
+    if (got != 4)
+        return fail("position_at_map(): read() signature failed\n");
+    if (signature[0] == 'R' && signature[1] == 'S')
+        return 1;
+    if (signature[0] == 'M' && signature[1] == 'Z') {
+        *format = 1;
+        return pe_path(fd, mode);
+    }
+    *format = 0;
+    return powerpc_path(fd);
+}

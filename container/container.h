@@ -1,0 +1,25 @@
+// Where the resource file image sits in a file: recognising the container,
+// deciding its byte order, and positioning the descriptor at the start of
+// the resource area (creating one in write mode where needed).
+#pragma once
+
+#include <cstdint>
+
+#include "resfile/resfile.h"
+
+// Positions fd at the base offset of its resource area and sets *format
+// (always written). mode 0 inspects an input; nonzero prepares an output: an
+// empty file becomes a standalone x86 resource file, a PE executable without
+// a resource area gets one at its end. Result -1 on failure (after one line
+// on stderr), 0 when there is no resource area (in write mode fd is where a
+// new image goes), 1 when there is one and fd is at its start.
+int position_at_map(int fd, int mode, pe_format* format);
+
+// Big-endian PEF container header (40 bytes) and section headers (28 bytes
+// each) converted to host order in place.
+void swap_pef_header(unsigned char* header);
+void swap_section_headers(unsigned char* headers, int count);
+
+constexpr int pef_header_length = 40;
+constexpr int pef_section_length = 28;
+constexpr int pe_resource_word = 136; // from e_lfanew

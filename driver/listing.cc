@@ -1,0 +1,77 @@
+// The list operations that only the command line uses, the listing and the
+// help text.
+#include <cstdio>
+#include <cstdlib>
+
+#include "driver/driver.h"
+
+namespace {
+// The cursor value that marks a finished walk.
+resource* const finished = reinterpret_cast<resource*>(~uintptr_t(0));
+} // namespace
+
+int next_resource(resource* head, resource** cursor, uint32_t* type, int32_t* id,
+                  unsigned char** data, int32_t* size, char** name)
+{
+    *type = 0;
+    *id = 0;
+    *data = nullptr;
+    *size = 0;
+    *name = nullptr;
+    if (head == nullptr || cursor == nullptr)
+        return -1;
+    if (*cursor == nullptr)
+        *cursor = head;
+    else if (*cursor == finished)
+        return 1;
+    resource* r = *cursor;
+    *type = r->type;
+    *id = r->id;
+    *data = r->data;
+    *size = r->size;
+    *name = r->name;
+    *cursor = r->next != nullptr ? r->next : finished;
+    return 0;
+}
+
+void free_resources(resource* head)
+{
+    while (head != nullptr) {
+        resource* next = head->next;
+        std::free(head);
+        head = next;
+    }
+}
+
+void print_help(const char* output_path)
+{
+    std::fprintf(stderr,
+                 "\nusage: tamb [ -l ] [ -o file ] resourcefile ...\n"
+                 "Default output file name is '%s'.\n"
+                 "\nEach time a new output file is specified, any resourced \n"
+                 "gathered from earlier input files are written to that file \n"
+                 "and then flushed. I e the output file will be the merge of \n"
+                 "all files after it on the line until the next output file.\n"
+                 "This is exciting because 'tamb' accepts input files in \n"
+                 "both PEF and PE (PPC and X86) formats!\n\n"
+                 "If '-l' is given, resources in input files are listed \n"
+                 "to stdout rather than copied to the output file.\n\n",
+                 output_path);
+}
+
+void print_listing(const char* argument, pe_format format, resource* head)
+{
+    std::printf("%s resources (%s format):\n", argument, format != 0 ? "PE" : "PEF");
+    std::printf("\n type     ID   size  name\n");
+    std::printf("------------------------------------\n");
+    resource* cursor = nullptr;
+    uint32_t type;
+    int32_t id;
+    unsigned char* data;
+    int32_t size;
+    char* name;
+    while (next_resource(head, &cursor, &type, &id, &data, &size, &name) == 0)
+        std::printf("'%c%c%c%c' %5d %6d  %s\n", int(type >> 24), int((type >> 16) & 0xFF),
+                    int((type >> 8) & 0xFF), int(type & 0xFF), id, size,
+                    name == nullptr || name[0] == '\0' ? "(no name)" : name);
+}

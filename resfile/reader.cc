@@ -1,0 +1,228 @@
+// Reading a resource file image into the resource list. Every offset and
+// length taken from the file is checked before it is used: the reader never
+// looks outside the chunk map or the map block it holds, and its cursor over
+// the map only moves forward.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "resfile/owned.h"
+#include "resfile/resfile.h"
+
+namespace {
+
+int fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+int fail(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    return -1;
+}
+
+// True when fd is a regular file too short to hold count bytes at pos, so a
+// read there is sure to come up short. Lets hostile sizes fail as the short
+// read would, without first allocating their claimed size.
+bool ends_before(int fd, off_t pos, int64_t count)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    return pos > st.st_size || count > st.st_size - pos;
+}
+
+uint32_t word_at(const unsigned char* p, pe_format format)
+{
+    unsigned char b[4];
+    std::memcpy(b, p, 4);
+    if (format != 1)
+        swap32(b);
+    uint32_t v;
+    std::memcpy(&v, b, 4);
+    return v;
+}
+
+int16_t half_at(const unsigned char* p, pe_format format)
+{
+    unsigned char b[2];
+    std::memcpy(b, p, 2);
+    if (format != 1)
+        swap16(b);
+    int16_t v;
+    std::memcpy(&v, b, 2);
+    return v;
+}
+
+struct map_entry {
+    uint32_t type;
+    int32_t id;
+    int32_t chunk_index;
+    const char* name; // never null; "" for name length 0
+};
+
+// Walks the entries of a map of `length` bytes, calling visit for each. A map
+// whose entries run past its end, or with a negative name length or a name
+// without its NUL, is refused with a message before anything is visited
+// beyond the fault; callers run it once dry to refuse such maps whole.
+template <typename Visit>
+int walk_map(const unsigned char* map, int32_t length, pe_format format, Visit&& visit)
+{
+    const unsigned char* p = map;
+    const unsigned char* end = map + length;
+    while (p < end) {
+        if (end - p < 4)
+            return fail("parse_resource_map(): map entry runs past the end of the map\n");
+        map_entry e{word_at(p, format), 0, 0, ""};
+        p += 4;
+        while (p < end) {
+            if (end - p < 8)
+                return fail("parse_resource_map(): map entry runs past the end of the map\n");
+            e.id = int32_t(word_at(p, format));
+            e.chunk_index = int32_t(word_at(p + 4, format));
+            p += 8;
+            if (e.chunk_index == -1)
+                break;
+            if (end - p < 2)
+                return fail("parse_resource_map(): map entry runs past the end of the map\n");
+            int16_t name_length = half_at(p, format);
+            p += 2;
+            if (name_length < 0)
+                return fail("parse_resource_map(): negative name length %d\n", name_length);
+            if (end - p < name_length)
+                return fail("parse_resource_map(): map entry runs past the end of the map\n");
+            if (name_length > 0 && std::memchr(p, 0, size_t(name_length)) == nullptr)
+                return fail("parse_resource_map(): name without NUL\n");
+            e.name = name_length > 0 ? reinterpret_cast<const char*>(p) : "";
+            visit(e);
+            p += name_length;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+unsigned char* read_block(int fd, uint32_t offset, int32_t size, off_t base)
+{
+    if (offset < uint32_t(header_length) || size < 0) {
+        fail("read_block(): bogus block info\n");
+        return nullptr;
+    }
+    off_t pos = base + off_t(int32_t(offset));
+    if (pos >= 0 && ends_before(fd, pos, size)) {
+        fail("read_block(): read() failed\n");
+        return nullptr;
+    }
+    owned<unsigned char> block(static_cast<unsigned char*>(std::malloc(size > 0 ? size_t(size) : 1)));
+    if (!block) {
+        fail("read_block(): malloc(%d) failed\n", size);
+        return nullptr;
+    }
+    if (lseek(fd, pos, SEEK_SET) < 0) {
+        fail("read_block(): lseek() failed\n");
+        return nullptr;
+    }
+    if (read(fd, block.get(), size_t(size)) != ssize_t(size)) {
+        fail("read_block(): read() failed\n");
+        return nullptr;
+    }
+    return block.release();
+}
+
+int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, swap_func swap,
+                       const unsigned char* map, int32_t length, off_t base, resource** list)
+{
+    if (chunk_map == nullptr || map == nullptr || list == nullptr || length < 12)
+        return fail("parse_resource_map() bad arguments\n");
+    if (swap == nullptr)
+        swap = swap_resource_data;
+
+    int32_t last = int32_t(word_at(map + length - 4, format));
+    if (last == 0) {
+        uint32_t stored = word_at(map + length - 8, format);
+        length -= 8;
+        if (map_checksum(map, length) != stored)
+            return fail("parse_resource_map(): map checksum is bad\n");
+    } else if (last != -1) {
+        return fail("parse_resource_map(): map terminated with %d ???\n", last);
+    }
+
+    if (walk_map(map, length, format, [](const map_entry&) {}) != 0)
+        return -1;
+
+    const int64_t slots = chunk_map[0].size / 12;
+    walk_map(map, length, format, [&](const map_entry& e) {
+        int64_t slot = int64_t(e.chunk_index) + map_block_slot;
+        unsigned char* block = nullptr;
+        if (slot < 0 || slot >= slots)
+            fail("parse_resource_map(): chunk index %d names no slot\n", e.chunk_index);
+        else
+            block = read_block(fd, chunk_map[slot].offset, chunk_map[slot].size, base);
+        if (block == nullptr) {
+            fail("parse_resource_map(): skipping resource '%c%c%c%c' %d\n", int(e.type >> 24),
+                 int((e.type >> 16) & 0xFF), int((e.type >> 8) & 0xFF), int(e.type & 0xFF), e.id);
+            return;
+        }
+        owned<unsigned char> data(block);
+        int32_t size = chunk_map[slot].size;
+        if (format != 1)
+            swap(e.type, data.get(), size);
+        add_resource(list, e.type, e.id, data.get(), size, e.name);
+    });
+    return 0;
+}
+
+int read_resource_file(resource** list, int fd, pe_format format, swap_func swap)
+{
+    if (swap == nullptr)
+        swap = swap_resource_data;
+    const off_t base = lseek(fd, 0, SEEK_CUR);
+
+    uint32_t header[17];
+    if (read(fd, header, sizeof header) != ssize_t(sizeof header))
+        return fail("read_resource_file() read() resource header failed\n");
+    if (format != 1)
+        swap_resource_data(type_code("LONG"), header, sizeof header);
+    if ((header[0] >> 16) != (version_word >> 16))
+        return fail("read_resource_file() resource header version is wrong\n");
+
+    const off_t chunk_map_at = base + off_t(int32_t(header[2]));
+    if (lseek(fd, chunk_map_at, SEEK_SET) < 0)
+        return fail("read_resource_file() offset table lseek() failed\n");
+    chunk_entry first;
+    if (read(fd, &first, sizeof first) != ssize_t(sizeof first))
+        return fail("read_resource_file() read() offset table first slot failed\n");
+    if (format != 1)
+        swap_resource_data(type_code("LONG"), &first, sizeof first);
+
+    // A chunk map too short to hold slot 10 has no map block.
+    const int32_t bytes = first.size;
+    if (bytes < (map_block_slot + 1) * 12)
+        return fail("read_resource_file() map block is not there\n");
+    if (ends_before(fd, chunk_map_at + 12, bytes - 12))
+        return fail("read_resource_file() read() offset table failed\n");
+    // malloc's storage suits chunk_entry records; a partial last slot of a
+    // length that is not a multiple of 12 is never looked at.
+    owned<chunk_entry> chunk_map(static_cast<chunk_entry*>(std::malloc(size_t(bytes))));
+    if (!chunk_map)
+        return fail("read_resource_file() malloc(%d) failed\n", bytes);
+    chunk_map.get()[0] = first;
+    auto* rest = reinterpret_cast<unsigned char*>(chunk_map.get()) + 12;
+    if (read(fd, rest, size_t(bytes - 12)) != ssize_t(bytes - 12))
+        return fail("read_resource_file() read() offset table failed\n");
+    if (format != 1)
+        swap_resource_data(type_code("LONG"), rest, bytes - 12);
+
+    const chunk_entry& block = chunk_map.get()[map_block_slot];
+    if (block.kind != kind_reserved || block.size < 12 || block.offset < uint32_t(header_length))
+        return fail("read_resource_file() map block is not there\n");
+    owned<unsigned char> map(read_block(fd, block.offset, block.size, base));
+    if (!map)
+        return -1;
+    parse_resource_map(fd, chunk_map.get(), format, swap, map.get(), block.size, base, list);
+    return 0;
+}

@@ -1,0 +1,88 @@
+// The resource file image: the resource list, the reader and the writer.
+//
+// An image is a 68-byte header, a chunk map of 12-byte slots, a 360-byte hole
+// map, the data chunks and the resource map. Every number in it is
+// little-endian when pe_format is 1 and big-endian otherwise; offsets are
+// relative to the base offset, the descriptor's position when the reader or
+// writer is called.
+#pragma once
+
+#include <cstdint>
+#include <sys/types.h>
+
+#include "byteorder/byteorder.h"
+
+// One record of the resource list: a single heap block holding the record,
+// then the name with its NUL, then the data. Freeing the block frees all.
+struct resource {
+    resource* next;
+    uint32_t type;
+    int32_t id;
+    char* name;
+    unsigned char* data;
+    int32_t size;
+};
+
+// 1: x86 container, little-endian image. 0: PowerPC container, big-endian.
+using pe_format = int32_t;
+
+// One slot of the chunk map, in host order while in memory.
+struct chunk_entry {
+    uint32_t offset;
+    int32_t size;
+    int32_t kind;
+};
+static_assert(sizeof(chunk_entry) == 12);
+
+constexpr int32_t header_length = 68;
+constexpr int32_t hole_map_length = 360;
+constexpr int32_t kind_reserved = 1001;
+constexpr int32_t kind_data = 0;
+constexpr int map_block_slot = 10;
+constexpr uint32_t version_word = 0x444F1000;
+
+// 32-bit additive checksum of bytes taken four at a time, most significant
+// byte first; 1 to 3 trailing bytes form one last, shorter value.
+uint32_t map_checksum(const unsigned char* bytes, int32_t length);
+
+// Copies a resource into a new record and inserts it: after the last record
+// of the first run of its type, or in place of the record with its type and
+// id, or at the end. name is never null. 0, or -1 when memory runs out.
+int add_resource(resource** list, uint32_t type, int32_t id, const void* data, int32_t size,
+                 const char* name);
+
+// Reads the image at fd's current position and adds its resources to *list.
+// swap null means swap_resource_data. 0, or -1 on failure.
+int read_resource_file(resource** list, int fd, pe_format format, swap_func swap);
+
+// Reads size bytes at base + offset into a new malloc'd buffer (freed by the
+// caller); null on failure.
+unsigned char* read_block(int fd, uint32_t offset, int32_t size, off_t base);
+
+// Decodes a resource map and adds its resources. chunk_map holds
+// chunk_map[0].size / 12 slots in host order. 0, or -1 when the map is
+// refused as a whole (nothing of it is added then).
+int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, swap_func swap,
+                       const unsigned char* map, int32_t length, off_t base, resource** list);
+
+// Writes the list as one image at fd's current position, in the byte order
+// of format. swap null means swap_resource_data. The list's data is left in
+// host order whatever happens. 0, or -1 on failure.
+int write_resource_file(resource* resources, int fd, pe_format format, swap_func swap);
+
+// Writes every record's data at the current position, fills slots 11 onward
+// of chunk_map and hands back a malloc'd resource map in image byte order.
+int write_data_make_map(int fd, resource* resources, uint32_t base, chunk_entry* chunk_map,
+                        pe_format format, swap_func swap, unsigned char** map_out,
+                        int32_t* length_out);
+
+// Appends length bytes to a growable buffer; ends the process with status 1
+// when memory runs out.
+void mappend(unsigned char** buffer, int32_t* used, int32_t* capacity, const void* source,
+             int32_t length);
+
+// 0 for a null or empty name, otherwise its length plus one for the NUL.
+int name_field_length(const char* name);
+
+// Number of records reached from head.
+int count_resources(const resource* head);

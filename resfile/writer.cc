@@ -1,0 +1,244 @@
+// Writing a resource list as one resource file image. The file is written
+// strictly forward from the base offset (header, chunk map, hole map, data
+// chunks, resource map), then the chunk map once more with the places that
+// were learnt on the way. Data of a big-endian image is converted in place
+// and converted back right after its write, so the list is never left
+// converted.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+#include <utility>
+
+#include "resfile/owned.h"
+#include "resfile/resfile.h"
+
+namespace {
+
+int fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+int fail(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    return -1;
+}
+
+constexpr int32_t map_capacity_start = 4096;
+constexpr int32_t map_growth_extra = 1000;
+constexpr int32_t longest_name_field = 32767;
+
+// The resource map while it is assembled; frees its bytes unless they are
+// handed on.
+struct map_buffer {
+    unsigned char* bytes = nullptr;
+    int32_t used = 0;
+    int32_t capacity = 0;
+    map_buffer() = default;
+    map_buffer(const map_buffer&) = delete;
+    map_buffer& operator=(const map_buffer&) = delete;
+    ~map_buffer() { std::free(bytes); }
+};
+
+void append_word(map_buffer& map, uint32_t value, pe_format format)
+{
+    if (format != 1)
+        swap32(&value);
+    mappend(&map.bytes, &map.used, &map.capacity, &value, 4);
+}
+
+void convert_words(void* p, int32_t length, pe_format format)
+{
+    if (format != 1)
+        swap_resource_data(type_code("LONG"), p, length);
+}
+
+// Checks, before anything is written, that every name fits the 16-bit name
+// length and that the image fits 32-bit positions counted from the start of
+// the file and a map length held in a signed 32-bit count.
+int check_fits(const resource* resources, uint64_t base, int64_t slot_count)
+{
+    int64_t data = 0;
+    int64_t map = 8; // checksum and terminator
+    uint32_t previous = resources->type + 1;
+    for (const resource* r = resources; r != nullptr; r = r->next) {
+        int name = name_field_length(r->name);
+        if (name > longest_name_field)
+            return fail("write_resource_file() name of resource '%c%c%c%c' %d is too long\n",
+                        int(r->type >> 24), int((r->type >> 16) & 0xFF),
+                        int((r->type >> 8) & 0xFF), int(r->type & 0xFF), r->id);
+        if (r->type != previous)
+            map += 12; // type code and group end marker
+        previous = r->type;
+        map += 10 + name;
+        data += r->size > 0 ? r->size : 0;
+    }
+    uint64_t end = base + uint64_t(header_length + 12 * slot_count + hole_map_length) +
+                   uint64_t(data) + uint64_t(map);
+    if (end > (uint64_t(1) << 32) || map > INT32_MAX - map_capacity_start - map_growth_extra)
+        return fail("write_resource_file() image would reach beyond 4 GiB\n");
+    return 0;
+}
+
+} // namespace
+
+int name_field_length(const char* name)
+{
+    if (name == nullptr || name[0] == '\0')
+        return 0;
+    size_t n = std::strlen(name) + 1;
+    return n > size_t(INT32_MAX) ? INT32_MAX : int(n);
+}
+
+int count_resources(const resource* head)
+{
+    int n = 0;
+    for (; head != nullptr; head = head->next)
+        ++n;
+    return n;
+}
+
+void mappend(unsigned char** buffer, int32_t* used, int32_t* capacity, const void* source,
+             int32_t length)
+{
+    if (*used + length > *capacity) {
+        int32_t grown = *capacity + length + map_growth_extra;
+        auto* p = static_cast<unsigned char*>(std::realloc(*buffer, size_t(grown)));
+        if (p == nullptr) {
+            std::fprintf(stderr, "out of memory in mappend()\n");
+            std::exit(1);
+        }
+        *buffer = p;
+        *capacity = grown;
+    }
+    std::memcpy(*buffer + *used, source, size_t(length));
+    *used += length;
+}
+
+int write_data_make_map(int fd, resource* resources, uint32_t base, chunk_entry* chunk_map,
+                        pe_format format, swap_func swap, unsigned char** map_out,
+                        int32_t* length_out)
+{
+    if (resources == nullptr)
+        return fail("write_data_make_map() null resources\n");
+    if (swap == nullptr)
+        swap = swap_resource_data;
+    map_buffer map;
+    map.bytes = static_cast<unsigned char*>(std::calloc(map_capacity_start, 1));
+    if (map.bytes == nullptr)
+        return fail("write_data_make_map() calloc() failed\n");
+    map.capacity = map_capacity_start;
+
+    uint32_t previous = resources->type + 1;
+    int32_t slot = map_block_slot + 1;
+    for (resource* r = resources; r != nullptr; r = r->next) {
+        uint32_t position = uint32_t(lseek(fd, 0, SEEK_CUR));
+        int converted = format != 1 ? swap(r->type, r->data, r->size) : 0;
+        ssize_t written = write(fd, r->data, size_t(r->size));
+        if (converted != 0)
+            swap(r->type, r->data, r->size);
+        if (written != ssize_t(r->size))
+            return fail("write_data_make_map() data write() failed: %d\n", int(written));
+
+        if (r->type != previous) {
+            if (map.used > 0) {
+                append_word(map, 0xFFFFFFFF, format);
+                append_word(map, 0xFFFFFFFF, format);
+            }
+            append_word(map, r->type, format);
+            previous = r->type;
+        }
+        append_word(map, uint32_t(r->id), format);
+        append_word(map, uint32_t(slot - map_block_slot), format);
+        chunk_map[slot] = chunk_entry{position - base, r->size, kind_data};
+        ++slot;
+
+        uint16_t name_length = uint16_t(name_field_length(r->name));
+        uint16_t stored = name_length;
+        if (format != 1)
+            swap16(&stored);
+        mappend(&map.bytes, &map.used, &map.capacity, &stored, 2);
+        if (int16_t(name_length) > 0)
+            mappend(&map.bytes, &map.used, &map.capacity, r->name, name_length);
+    }
+    append_word(map, 0xFFFFFFFF, format);
+    append_word(map, 0xFFFFFFFF, format);
+    append_word(map, map_checksum(map.bytes, map.used), format);
+    append_word(map, 0, format);
+    *length_out = map.used;
+    *map_out = std::exchange(map.bytes, nullptr);
+    return 0;
+}
+
+int write_resource_file(resource* resources, int fd, pe_format format, swap_func swap)
+{
+    if (swap == nullptr)
+        swap = swap_resource_data;
+    if (resources == nullptr)
+        return fail("write_resource_file() resources is NULL\n");
+
+    const off_t start = lseek(fd, 0, SEEK_CUR);
+    const uint32_t base = uint32_t(start);
+    const int count = count_resources(resources);
+    int64_t slot_count = 128;
+    while (slot_count < int64_t(count) + 11)
+        slot_count += 128;
+    if (check_fits(resources, uint64_t(start), slot_count) != 0)
+        return -1;
+    const int32_t chunk_bytes = int32_t(12 * slot_count);
+
+    uint32_t header[17] = {};
+    header[0] = version_word;
+    header[1] = uint32_t(count);
+    header[2] = uint32_t(header_length);
+    header[3] = uint32_t(header_length + chunk_bytes);
+    convert_words(header, sizeof header, format);
+    ssize_t written = write(fd, header, sizeof header);
+    if (written != ssize_t(sizeof header))
+        return fail("write_resource_file() resource header write() failed: %d\n", int(written));
+    convert_words(header, sizeof header, format);
+
+    owned<chunk_entry> chunk_map(
+        static_cast<chunk_entry*>(std::calloc(size_t(slot_count), sizeof(chunk_entry))));
+    if (!chunk_map)
+        return fail("write_resource_file() calloc() of the chunk map failed\n");
+    chunk_entry* slots = chunk_map.get();
+    for (int64_t i = 0; i < slot_count; ++i)
+        slots[i] = chunk_entry{0, -1, kind_reserved};
+    slots[0] = chunk_entry{header[2], chunk_bytes, kind_reserved};
+    slots[1] = chunk_entry{header[3], hole_map_length, kind_reserved};
+
+    convert_words(slots, chunk_bytes, format);
+    written = write(fd, slots, size_t(chunk_bytes));
+    if (written != chunk_bytes)
+        return fail("write_resource_file() chunk map write() failed: %d\n", int(written));
+    written = write(fd, slots + 2, hole_map_length);
+    if (written != hole_map_length)
+        return fail("write_resource_file() hole map write() failed: %d\n", int(written));
+    convert_words(slots, chunk_bytes, format);
+
+    unsigned char* raw_map = nullptr;
+    int32_t map_length = 0;
+    if (write_data_make_map(fd, resources, base, slots, format, swap, &raw_map, &map_length) < 0)
+        return -1;
+    owned<unsigned char> map(raw_map);
+    slots[map_block_slot] =
+        chunk_entry{uint32_t(lseek(fd, 0, SEEK_CUR)) - base, map_length, kind_reserved};
+    written = write(fd, map.get(), size_t(map_length));
+    if (written != map_length)
+        return fail("write_resource_file() resource map write() failed: %d\n", int(written));
+    map.reset();
+
+    if (lseek(fd, off_t(uint32_t(base + header_length)), SEEK_SET) < 0)
+        return fail("write_resource_file() lseek() back to the chunk map failed\n");
+    convert_words(slots, chunk_bytes, format);
+    written = write(fd, slots, size_t(chunk_bytes));
+    if (written != chunk_bytes)
+        return fail("write_resource_file() chunk map update write() failed: %d\n", int(written));
+    chunk_map.reset();
+    fsync(fd);
+    return 0;
+}

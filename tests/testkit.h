@@ -1,0 +1,64 @@
+// Helpers shared by the tests: scratch files, whole-file reads, lists as
+// plain values, and hand-made images.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "resfile/resfile.h"
+
+using bytes = std::vector<unsigned char>;
+
+// A resource as a plain value, for comparing lists.
+struct resource_value {
+    uint32_t type;
+    int32_t id;
+    std::string name;
+    bytes data;
+    bool operator==(const resource_value&) const = default;
+};
+
+// Prints as 'TYPE' id "name" [size] in test failures.
+void PrintTo(const resource_value& r, std::ostream* os);
+
+// The records of a list, in order.
+std::vector<resource_value> values_of(const resource* head);
+
+// Builds a list from values with add_resource; the caller frees it with
+// free_resources (or holds it in an owned_list).
+resource* list_of(const std::vector<resource_value>& values);
+
+// Frees a list when it goes out of scope.
+struct owned_list {
+    resource* head = nullptr;
+    owned_list() = default;
+    explicit owned_list(resource* h) : head(h) {}
+    owned_list(const owned_list&) = delete;
+    owned_list& operator=(const owned_list&) = delete;
+    ~owned_list();
+};
+
+// A fresh directory removed with its contents when the object dies.
+struct scratch_dir {
+    std::string path;
+    scratch_dir();
+    ~scratch_dir();
+    std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+// Whole-file helpers; they fail the current test on error.
+bytes read_file(const std::string& path);
+void write_file(const std::string& path, const bytes& content);
+bytes read_fd(int fd); // the whole file behind fd, position unchanged
+
+// An anonymous read/write file holding content, positioned at 0.
+int memory_file(const bytes& content = {});
+
+// Little- and big-endian encodings appended to a byte vector.
+void put32(bytes& out, uint32_t v, bool big_endian);
+void put16(bytes& out, uint16_t v, bool big_endian);
+uint32_t get32(const bytes& in, size_t at, bool big_endian);
+
+// Parses a hex string such as "00 10 4F 44" (white space ignored).
+bytes hex(const std::string& text);
