@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that are missing for a purpose:
+#   build  - compiler and CMake
+#   test   - build + GoogleTest, valgrind, and clang with its fuzzing runtime
+set -euo pipefail
+want=(cmake make g++)
+if [ "${1:-build}" = test ]; then
+  want+=(libgtest-dev valgrind clang-14 libclang-rt-14-dev)
+fi
+missing=()
+for p in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
