@@ -3,12 +3,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh build
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMB_TESTS=OFF > /dev/null
-cmake --build build/release -j"$(nproc)" --target tamb > /dev/null
-tamb=$PWD/build/release/tamb
-set -x
-"$tamb" -l samples/example.rsrc
+cmake --preset tool > /dev/null
+cmake --build --preset tool -j"$(nproc)" > /dev/null
+tamb=$PWD/build/tool/tamb
+samples=$PWD/samples
 work=$(mktemp -d)
 cd "$work"
-"$tamb" -o merged.rsrc "$OLDPWD/samples/example.rsrc"
+set -x
+"$tamb" -l "$samples/example.rsrc"
+"$tamb" -o merged.rsrc "$samples/example.rsrc"
 "$tamb" -l merged.rsrc
