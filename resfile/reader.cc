@@ -112,8 +112,15 @@ unsigned char* read_block(int fd, uint32_t offset, int32_t size, off_t base)
         fail("read_block(): bogus block info\n");
         return nullptr;
     }
+    // A block before the start of the file fails as its seek would, and one
+    // that a regular file is too short to hold fails as its read would, both
+    // before its claimed size is allocated.
     off_t pos = base + off_t(int32_t(offset));
-    if (pos >= 0 && ends_before(fd, pos, size)) {
+    if (pos < 0) {
+        fail("read_block(): lseek() failed\n");
+        return nullptr;
+    }
+    if (ends_before(fd, pos, size)) {
         fail("read_block(): read() failed\n");
         return nullptr;
     }
