@@ -1,0 +1,291 @@
+// The resource file writer: exact bytes of a known image in both byte orders,
+// slot counts, type groups, round trips through the reader, every short write
+// and the images it refuses to write.
+#include <csignal>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "testkit.h"
+
+namespace {
+
+constexpr uint32_t LONG = type_code("LONG"), CSTR = type_code("CSTR");
+const std::vector<resource_value> example = {{LONG, 1, "a", hex("01 02 03 04")},
+                                             {CSTR, 5, "", hex("68 69 00")}};
+struct outcome { int rc; std::string err; };
+
+outcome write_image(resource* list, int fd, pe_format format)
+{
+    testing::internal::CaptureStderr();
+    int rc = write_resource_file(list, fd, format, nullptr);
+    return {rc, testing::internal::GetCapturedStderr()};
+}
+
+std::vector<resource_value> read_back(int fd, off_t base, pe_format format)
+{
+    lseek(fd, base, SEEK_SET);
+    owned_list got;
+    EXPECT_EQ(read_resource_file(&got.head, fd, format, nullptr), 0);
+    return values_of(got.head);
+}
+
+bytes slice(const bytes& b, size_t at, size_t n)
+{
+    return at + n <= b.size() ? bytes(b.begin() + long(at), b.begin() + long(at + n)) : bytes{};
+}
+
+bytes empty_slot(pe_format format)
+{
+    return hex(format != 1 ? "00000000 FFFFFFFF 000003E9" : "00000000 FFFFFFFF E9030000");
+}
+
+TEST(writer, example_image_is_exact_in_both_byte_orders_at_any_base)
+{
+    struct { int slot; const char *le, *be; } const slots[] = {
+        {0, "44000000 00060000 E9030000", "00000044 00000600 000003E9"},
+        {1, "44060000 68010000 E9030000", "00000644 00000168 000003E9"},
+        {10, "B3070000 36000000 E9030000", "000007B3 00000036 000003E9"},
+        {11, "AC070000 04000000 00000000", "000007AC 00000004 00000000"},
+        {12, "B0070000 03000000 00000000", "000007B0 00000003 00000000"}};
+    for (pe_format format : {1, 0})
+        for (off_t base : {0, 4, 1000}) {
+            SCOPED_TRACE(testing::Message() << "format " << format << " base " << base);
+            bool be = format != 1;
+            bytes image = hex(be ? "444F1000 00000002 00000044 00000644"
+                                 : "00104F44 02000000 44000000 44060000");
+            image.resize(68);
+            for (int i = 0; i < 128 + 30; ++i)
+                for (unsigned char b : empty_slot(format))
+                    image.push_back(b);
+            for (const auto& s : slots) {
+                bytes b = hex(be ? s.be : s.le);
+                std::copy(b.begin(), b.end(), image.begin() + 68 + 12 * s.slot);
+            }
+            bytes tail = hex(be ? "04030201 686900 4C4F4E47 00000001 00000001 0002 6100"
+                                  "FFFFFFFF FFFFFFFF 43535452 00000005 00000002 0000"
+                                  "FFFFFFFF FFFFFFFF 8FA7039D 00000000"
+                                : "01020304 686900 474E4F4C 01000000 01000000 0200 6100"
+                                  "FFFFFFFF FFFFFFFF 52545343 05000000 02000000 0000"
+                                  "FFFFFFFF FFFFFFFF 8A03A5A4 00000000");
+            image.insert(image.end(), tail.begin(), tail.end());
+            ASSERT_EQ(image.size(), 2025u);
+            // The file is longer than the image: what lies around it stays.
+            bytes want(size_t(base) + 3000, 0xA5);
+            int fd = memory_file(want);
+            std::copy(image.begin(), image.end(), want.begin() + base);
+            lseek(fd, base, SEEK_SET);
+            owned_list list(list_of(example));
+            outcome out = write_image(list.head, fd, format);
+            EXPECT_EQ(out.rc, 0);
+            EXPECT_EQ(out.err, "");
+            EXPECT_EQ(lseek(fd, 0, SEEK_CUR), base + 68 + 12 * 128);
+            bytes file = read_fd(fd);
+            auto diff = std::mismatch(file.begin(), file.end(), want.begin(), want.end());
+            EXPECT_TRUE(file == want) << "first difference at " << diff.first - file.begin();
+            EXPECT_EQ(values_of(list.head), example);
+            close(fd);
+        }
+}
+
+TEST(writer, slot_count_is_the_next_multiple_of_128_with_room_for_11_slots)
+{
+    struct { int count; uint32_t hole_map, first_data; } const cases[] = {
+        {117, 1604, 1964}, {118, 3140, 3500}, {245, 3140, 3500}, {246, 4676, 5036}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.count);
+        std::vector<resource_value> values;
+        for (int i = 0; i < c.count; ++i)
+            values.push_back({LONG, i, "", hex("01 02 03 04")});
+        owned_list list(list_of(values));
+        int fd = memory_file();
+        ASSERT_EQ(write_image(list.head, fd, 1).rc, 0);
+        bytes file = read_fd(fd);
+        EXPECT_EQ(get32(file, 12, false), c.hole_map);
+        EXPECT_EQ(get32(file, 68 + 12 * 11, false), c.first_data);
+        EXPECT_EQ(lseek(fd, 0, SEEK_CUR), off_t(c.hole_map));
+        EXPECT_EQ(read_back(fd, 0, 1), values);
+        close(fd);
+    }
+}
+
+TEST(writer, each_run_of_a_type_is_a_group_and_empty_chunks_share_the_next_offset)
+{
+    // Linked by hand: add_resource would join the two 'LONG' records.
+    resource* a = list_of({{LONG, 1, "", hex("01 02 03 04")}});
+    a->next = list_of({{CSTR, 2, "", {}}});
+    a->next->next = list_of({{LONG, 3, "", {}}});
+    a->name = nullptr;
+    owned_list list(a);
+    int fd = memory_file();
+    ASSERT_EQ(write_image(list.head, fd, 1).rc, 0);
+    bytes file = read_fd(fd);
+    EXPECT_EQ(slice(file, 1964, 4 + 66), hex("01020304 474E4F4C 01000000 01000000 0000"
+                                             "FFFFFFFF FFFFFFFF 52545343 02000000 02000000 0000"
+                                             "FFFFFFFF FFFFFFFF 474E4F4C 03000000 03000000 0000"
+                                             "FFFFFFFF FFFFFFFF"));
+    // Slot 10 (the map, 74 bytes), 12 and 13 (size 0) all start at 1968.
+    EXPECT_EQ(slice(file, 68 + 120, 8), hex("B0070000 4A000000"));
+    EXPECT_EQ(slice(file, 68 + 144, 20), hex("B0070000 00000000 00000000 B0070000 00000000"));
+}
+
+bytes pattern(size_t n)
+{
+    bytes b(n);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = uint8_t(i * 37 + 11);
+    return b;
+}
+
+TEST(writer, lists_read_back_unchanged_in_both_byte_orders)
+{
+    std::vector<resource_value> typed;
+    for (const char* t : {"SHRT", "USHT", "APPF", "BPNT", "FLOT", "LONG", "RECT", "SIZT", "SSZT",
+                          "TIME", "ULNG", "DBLE", "LLNG", "OFFT", "ULLG", "MSNG", "APPV"}) {
+        uint32_t type = get32(bytes(t, t + 4), 0, true);
+        size_t length = type == type_code("APPV") ? 680 : 48; // whole elements of every shape
+        typed.push_back({type, int32_t(typed.size()), t, pattern(length)});
+    }
+    bytes rref = pattern(12);
+    rref.insert(rref.end(), {'n', 'm', 0});
+    typed.push_back({type_code("RREF"), -3, "", rref});
+    typed.push_back({CSTR, 7, std::string(32766, 'c'), pattern(7)});
+    typed.push_back({CSTR, 8, "", {}});
+    const std::vector<resource_value> lists[] = {typed, {{LONG, 0, "", {}}}};
+    for (const auto& values : lists)
+        for (pe_format format : {1, 0})
+            for (off_t base : {0, 13}) {
+                SCOPED_TRACE(testing::Message() << values.size() << " records, format " << format);
+                owned_list list(list_of(values));
+                int fd = memory_file(bytes(size_t(base)));
+                lseek(fd, base, SEEK_SET);
+                EXPECT_EQ(write_image(list.head, fd, format).rc, 0);
+                EXPECT_EQ(values_of(list.head), values);
+                EXPECT_EQ(read_back(fd, base, format), values);
+                close(fd);
+            }
+}
+
+TEST(writer, each_short_write_is_reported_with_its_count)
+{
+    // The file size limit cuts one write after the other; the last case
+    // appends, so that the chunk map update lands beyond the limit.
+    struct { rlim_t limit; pe_format format; bool append; const char* message; } const cases[] = {
+        {0, 1, false, "write_resource_file() resource header write() failed: -1\n"},
+        {30, 0, false, "write_resource_file() resource header write() failed: 30\n"},
+        {168, 1, false, "write_resource_file() chunk map write() failed: 100\n"},
+        {1611, 0, false, "write_resource_file() hole map write() failed: 7\n"},
+        {1966, 0, false, "write_data_make_map() data write() failed: 2\n"},
+        {1968, 1, false, "write_data_make_map() data write() failed: -1\n"},
+        {1981, 0, false, "write_resource_file() resource map write() failed: 10\n"},
+        {2125, 1, true, "write_resource_file() chunk map update write() failed: 100\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        int fd = memory_file(), err[2]; // a pipe knows no file size limit
+        ASSERT_EQ(pipe(err), 0);
+        if (c.append)
+            fcntl(fd, F_SETFL, O_APPEND);
+        owned_list list(list_of(example));
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{c.limit, c.limit};
+            dup2(err[1], 2);
+            int rc = setrlimit(RLIMIT_FSIZE, &limit) == 0
+                         ? write_resource_file(list.head, fd, c.format, nullptr) : 0;
+            bool host_order = bytes(list.head->data, list.head->data + 4) == example[0].data;
+            _exit((rc == -1 ? 1 : 0) | (host_order ? 2 : 0));
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_EQ(status, 3 << 8) << "exit status 1: result -1, 2: data back in host order";
+        close(err[1]);
+        char text[200] = {};
+        EXPECT_GT(read(err[0], text, sizeof text - 1), 0);
+        EXPECT_STREQ(text, c.message);
+        bytes file = read_fd(fd);
+        EXPECT_EQ(file.size(), size_t(c.limit));
+        // Slot 10 is only filled by the update, which never happened.
+        EXPECT_TRUE(file.size() < 200 || slice(file, 188, 12) == empty_slot(c.format));
+        close(fd);
+        close(err[0]);
+    }
+}
+
+TEST(writer, refuses_what_the_image_cannot_describe_before_writing)
+{
+    const bytes before = hex("52 53 00 00");
+    struct { std::vector<resource_value> values; off_t base; const char* message; } const cases[] =
+        {{{{LONG, 1, "", {}}, {CSTR, 9, std::string(32767, 'n'), {}}}, 4,
+          "write_resource_file() name of resource 'CSTR' 9 is too long\n"},
+         {example, (off_t(1) << 32) - 2024,
+          "write_resource_file() image would reach beyond 4 GiB\n"}};
+    for (const auto& c : cases) {
+        int fd = memory_file(before);
+        lseek(fd, c.base, SEEK_SET);
+        owned_list list(list_of(c.values));
+        outcome out = write_image(list.head, fd, 1);
+        EXPECT_EQ(out.rc, -1);
+        EXPECT_EQ(out.err, c.message);
+        EXPECT_EQ(read_fd(fd), before);
+        close(fd);
+    }
+    // An image that ends exactly at 4 GiB still fits.
+    int fd = memory_file();
+    lseek(fd, (off_t(1) << 32) - 2025, SEEK_SET);
+    owned_list list(list_of(example));
+    EXPECT_EQ(write_image(list.head, fd, 0).rc, 0);
+    EXPECT_EQ(read_back(fd, (off_t(1) << 32) - 2025, 0), example);
+    close(fd);
+}
+
+TEST(writer, failed_seek_back_to_the_chunk_map_is_reported)
+{
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    owned_list list(list_of(example));
+    outcome out = write_image(list.head, p[1], 1);
+    EXPECT_EQ(out.rc, -1);
+    EXPECT_EQ(out.err, "write_resource_file() lseek() back to the chunk map failed\n");
+    bytes got(4096);
+    EXPECT_EQ(read(p[0], got.data(), got.size()), 2025);
+    close(p[0]);
+    close(p[1]);
+}
+
+TEST(writer, null_lists_and_helpers)
+{
+    int fd = memory_file();
+    outcome out = write_image(nullptr, fd, 1);
+    EXPECT_EQ(out.rc, -1);
+    EXPECT_EQ(out.err, "write_resource_file() resources is NULL\n");
+    chunk_entry slots[128] = {};
+    unsigned char* map = nullptr;
+    int32_t length = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(write_data_make_map(fd, nullptr, 0, slots, 1, nullptr, &map, &length), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "write_data_make_map() null resources\n");
+    EXPECT_TRUE(read_fd(fd).empty());
+    close(fd);
+
+    auto* buffer = static_cast<unsigned char*>(std::calloc(10, 1));
+    int32_t used = 0, capacity = 10;
+    mappend(&buffer, &used, &capacity, "abcdefghij", 10); // fits exactly
+    EXPECT_EQ(capacity, 10);
+    mappend(&buffer, &used, &capacity, "klmno", 5);
+    EXPECT_EQ(capacity, 10 + 5 + 1000);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), size_t(used)), "abcdefghijklmno");
+    std::free(buffer);
+    EXPECT_EQ(name_field_length(nullptr), 0);
+    EXPECT_EQ(name_field_length(""), 0);
+    EXPECT_EQ(name_field_length("ab"), 3);
+    owned_list list(list_of(example));
+    EXPECT_EQ(count_resources(nullptr), 0);
+    EXPECT_EQ(count_resources(list.head), 2);
+}
+
+} // namespace
