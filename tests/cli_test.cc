@@ -1,2 +1,313 @@
+// The built tool, run in a fresh directory: exit status, standard output,
+// standard error and the bytes of every file it leaves.
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
 #include <gtest/gtest.h>
-TEST(cli, placeholder) {}
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "testkit.h"
+
+namespace {
+
+struct run_result {
+    int status;
+    std::string out, err;
+};
+
+std::string drain(int fd)
+{
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, size_t(got));
+    close(fd);
+    return text;
+}
+
+// Runs tamb in dir with umask 002; file_limit caps the size of files it writes.
+run_result tamb(const std::string& dir, const std::vector<std::string>& args,
+                rlim_t file_limit = RLIM_INFINITY)
+{
+    int out[2], err[2];
+    EXPECT_EQ(pipe(out), 0);
+    EXPECT_EQ(pipe(err), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        std::vector<char*> argv{const_cast<char*>("tamb")};
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        rlimit limit{file_limit, file_limit};
+        if (chdir(dir.c_str()) != 0 || setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            _exit(126);
+        signal(SIGXFSZ, SIG_IGN);
+        umask(002);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        execv(TAMB_BINARY, argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    run_result r{-1, drain(out[0]), drain(err[0])};
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    if (WIFEXITED(status))
+        r.status = WEXITSTATUS(status);
+    return r;
+}
+
+// "RS\0\0" and the image of values, as our writer makes it.
+bytes rs_image(const std::vector<resource_value>& values)
+{
+    int fd = memory_file(hex("52 53 00 00"));
+    lseek(fd, 4, SEEK_SET);
+    owned_list list(list_of(values));
+    EXPECT_EQ(write_resource_file(list.head, fd, 1, nullptr), 0);
+    bytes image = read_fd(fd);
+    close(fd);
+    return image;
+}
+
+std::string listing(const std::string& path, const char* format, const std::string& lines)
+{
+    return path + " resources (" + format +
+           " format):\n\n type     ID   size  name\n------------------------------------\n" +
+           lines;
+}
+
+std::string help(const std::string& output)
+{
+    return "\nusage: tamb [ -l ] [ -o file ] resourcefile ...\nDefault output file name is '" +
+           output + "'.\n\nEach time a new output file is specified, any resourced \n"
+                    "gathered from earlier input files are written to that file \n"
+                    "and then flushed. I e the output file will be the merge of \n"
+                    "all files after it on the line until the next output file.\n"
+                    "This is exciting because 'tamb' accepts input files in \n"
+                    "both PEF and PE (PPC and X86) formats!\n\n"
+                    "If '-l' is given, resources in input files are listed \n"
+                    "to stdout rather than copied to the output file.\n\n";
+}
+
+using values = std::vector<resource_value>;
+const resource_value a_long{type_code("LONG"), 1, "", hex("01 02 03 04")};
+const resource_value a_mims{type_code("MIMS"), 2, "X", bytes(34, 0x5A)};
+const resource_value b_long{type_code("LONG"), 1, "one", hex("11 12 13 14 15 16 17 18")};
+const resource_value b_cstr{type_code("CSTR"), 7, "", hex("68 69 00")};
+const values a_values{a_long, a_mims}, b_values{b_long, b_cstr};
+const values ab_values{b_long, a_mims, b_cstr}; // b's 'LONG' 1 takes a's place
+const std::string a_lines = "'LONG'     1      4  (no name)\n'MIMS'     2     34  X\n";
+const std::string b_lines = "'LONG'     1      8  one\n'CSTR'     7      3  (no name)\n";
+const std::string ab_lines =
+    "'LONG'     1      8  one\n'MIMS'     2     34  X\n'CSTR'     7      3  (no name)\n";
+
+// The files every case starts with.
+std::vector<std::pair<std::string, bytes>> inputs()
+{
+    return {{"a.rsrc", rs_image(a_values)}, {"b.rsrc", rs_image(b_values)},
+            {"-x", rs_image(a_values)},     {"empty", {}},
+            {"short", hex("52 53")},          {"bad", hex("52 53 00 00 00 10 4F 44")}};
+}
+
+struct cli_case {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+    std::vector<std::pair<std::string, bytes>> written = {}; // new files
+    rlim_t file_limit = RLIM_INFINITY;
+};
+
+std::vector<cli_case> cli_cases()
+{
+    const std::string nothing =
+        "warning: nothing written to tamb.output.rsrc [use --help for help]\n";
+    const bytes a = rs_image(a_values), b = rs_image(b_values);
+    return {
+        {{"--help"}, 1, "", help("tamb.output.rsrc")},
+        {{"a.rsrc", "-?", "b.rsrc"}, 1, "", help("tamb.output.rsrc")},
+        {{"-o", "x", "a.rsrc", "--help"}, 1, "", help("x")},
+        {{}, 0, "", nothing},
+        {{"-l"}, 0, "", ""},
+        {{"-l", "a.rsrc"}, 0, listing("a.rsrc", "PE", a_lines), ""},
+        {{"--list", "a.rsrc", "-l", "b.rsrc"}, 0,
+         listing("a.rsrc", "PE", a_lines) + listing("b.rsrc", "PE", b_lines), ""},
+        {{"a.rsrc", "-l", "b.rsrc"}, 0, listing("b.rsrc", "PE", ab_lines), ""},
+        {{"-l", "-x"}, 0, listing("-x", "PE", a_lines), ""},
+        {{"-l", "-o", "x", "a.rsrc"}, 0, listing("a.rsrc", "PE", a_lines),
+         "warning: output file is ignored when --list is in effect.\n"},
+        {{"a.rsrc", "b.rsrc"}, 0, "", "", {{"tamb.output.rsrc", rs_image(ab_values)}}},
+        {{"-o", "x", "a.rsrc", "--output", "y", "b.rsrc"}, 0, "", "", {{"x", a}, {"y", b}}},
+        {{"a.rsrc", "-o", "x", "b.rsrc"}, 0, "", "", {{"tamb.output.rsrc", a}, {"x", b}}},
+        {{"a.rsrc", "-l"}, 0, "", "", {{"tamb.output.rsrc", a}}},
+        {{"a.rsrc", "-o"}, 1, "", "error: --output requires an argument\n"},
+        {{"a.rsrc", "nope", "b.rsrc"}, 1, "", "error: cannot open nope\n"},
+        {{"-y"}, 1, "", "error: cannot open -y\n"},
+        {{"a.rsrc", "empty"}, 1, "", "error: empty is not a resource file\n"},
+        {{"short"}, 1, "",
+         "position_at_map(): read() signature failed\nerror: short is not a resource file\n"},
+        {{"bad"}, 1, "",
+         "read_resource_file() read() resource header failed\n"
+         "error: problem reading resources from bad\n"},
+        {{"-o", "missing/x", "a.rsrc"}, 1, "", "error: cannot create missing/x\n"},
+        {{"-o", "short", "a.rsrc"}, 1, "",
+         "position_at_map(): read() signature failed\n"
+         "error: output file short is not a resource file\n"},
+        {{"-o", "new", "a.rsrc"}, 1, "",
+         "position_at_map(): write() file_header failed\n"
+         "error: output file new is not a resource file\n", {{"new", hex("52 53")}}, 2},
+        {{"-o", "out", "a.rsrc"}, 1, "",
+         "write_resource_file() resource header write() failed: 56\n"
+         "error: problem writing resource file out\n",
+         {{"out", bytes(a.begin(), a.begin() + 60)}}, 60},
+    };
+}
+
+TEST(cli, command_lines)
+{
+    for (const auto& c : cli_cases()) {
+        std::string line;
+        for (const auto& a : c.args)
+            line += " " + a;
+        SCOPED_TRACE("tamb" + line);
+        scratch_dir dir;
+        for (const auto& [name, content] : inputs())
+            write_file(dir.file(name), content);
+        run_result r = tamb(dir.path, c.args, c.file_limit);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+        for (const auto& [name, content] : inputs())
+            EXPECT_EQ(read_file(dir.file(name)), content) << name;
+        for (const auto& [name, content] : c.written) {
+            EXPECT_EQ(read_file(dir.file(name)), content) << name;
+            struct stat st {};
+            EXPECT_EQ(stat(dir.file(name).c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0664u) << name; // 0666 less the umask
+        }
+        auto entries = std::filesystem::directory_iterator(dir.path);
+        EXPECT_EQ(size_t(std::distance(begin(entries), end(entries))),
+                  inputs().size() + c.written.size());
+    }
+}
+
+TEST(cli, lists_the_sample)
+{
+    const std::string path = TAMB_SAMPLES "/example.rsrc";
+    scratch_dir dir;
+    run_result r = tamb(dir.path, {"-l", path});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, path + " resources (PE format):\n\n type     ID   size  name\n"
+                            "------------------------------------\n"
+                            "'LONG'     1      4  a\n'CSTR'     5      3  (no name)\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(cli, output_is_overwritten_in_place)
+{
+    scratch_dir dir;
+    write_file(dir.file("b.rsrc"), rs_image(b_values));
+    bytes old = rs_image(a_values);
+    old.insert(old.end(), 300, 0xEE);
+    write_file(dir.file("big"), old);
+    EXPECT_EQ(tamb(dir.path, {"-o", "big", "b.rsrc"}).status, 0);
+    bytes expected = rs_image(b_values);
+    ASSERT_LT(expected.size(), old.size());
+    expected.insert(expected.end(), old.begin() + ptrdiff_t(expected.size()), old.end());
+    EXPECT_EQ(read_file(dir.file("big")), expected);
+}
+
+// Every type the data conversion knows, and one it does not.
+values all_types()
+{
+    values all;
+    int k = 0;
+    for (const char* t : {"SHRT", "USHT", "APPF", "BPNT", "FLOT", "LONG", "RECT", "SIZT", "SSZT",
+                          "TIME", "ULNG", "DBLE", "LLNG", "OFFT", "ULLG", "MSNG", "APPV", "RREF",
+                          "CSTR"}) {
+        const std::string type(t);
+        bytes data(type == "MSNG" ? 48 : type == "APPV" ? 340 : 16);
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = uint8_t(k * 16 + i + 1);
+        if (type == "LONG") // found on disk by its pattern
+            data = hex("F1 E2 D3 C4 B5 A6 97 88 79 6A 5B 4C 3D 2E 1F 00");
+        if (type == "RREF")
+            data = hex("01 02 03 04 05 06 07 08 09 0A 0B 0C 61 62 00");
+        uint32_t code = type_code({t[0], t[1], t[2], t[3], 0});
+        all.push_back({code, 100 + k, k % 2 ? "n" + type : "", data});
+        ++k;
+    }
+    return all;
+}
+
+TEST(cli, powerpc_round_trip)
+{
+    scratch_dir dir;
+    const values all = all_types();
+    write_file(dir.file("all.rsrc"), rs_image(all));
+    bytes resf(40), pef(100, 0xAB);
+    std::copy_n("Joy!resf", 8, resf.begin());
+    std::copy_n("Joy!peff", 8, pef.begin());
+    std::fill(pef.begin() + 8, pef.begin() + 68, 0);
+    pef[33] = 1; // one section, of 32 bytes at 68
+    std::copy_n(hex("00 00 00 20 00 00 00 44").begin(), 8, pef.begin() + 56);
+    write_file(dir.file("ppc.resf"), resf);
+    write_file(dir.file("app.pef"), pef);
+
+    run_result r = tamb(dir.path, {"-o", "ppc.resf", "all.rsrc", "-o", "app.pef", "all.rsrc"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string lines =
+        tamb(dir.path, {"-l", "all.rsrc"}).out.substr(listing("all.rsrc", "PE", "").size());
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 19);
+    r = tamb(dir.path, {"-l", "all.rsrc", "ppc.resf", "app.pef"});
+    EXPECT_EQ(r.out, listing("all.rsrc", "PE", lines) + listing("ppc.resf", "PEF", lines) +
+                         listing("app.pef", "PEF", lines));
+
+    for (auto [name, area] : {std::pair{"ppc.resf", 40}, std::pair{"app.pef", 100}}) {
+        SCOPED_TRACE(name);
+        const bytes out = read_file(dir.file(name));
+        EXPECT_EQ(bytes(out.begin(), out.begin() + area), area == 40 ? resf : pef);
+        EXPECT_EQ(bytes(out.begin() + area, out.begin() + area + 4), hex("44 4F 10 00"));
+        // The 'LONG' data is stored word by word reversed.
+        const bytes stored = hex("C4 D3 E2 F1 88 97 A6 B5"), host = hex("F1 E2 D3 C4");
+        EXPECT_NE(std::search(out.begin(), out.end(), stored.begin(), stored.end()), out.end());
+        EXPECT_EQ(std::search(out.begin(), out.end(), host.begin(), host.end()), out.end());
+        EXPECT_EQ(tamb(dir.path, {"-o", "back", name}).status, 0);
+        EXPECT_EQ(read_file(dir.file("back")), rs_image(all));
+        std::filesystem::remove(dir.file("back"));
+    }
+}
+
+TEST(cli, merges_into_a_real_pe_executable)
+{
+    const bytes exe = read_file(TAMB_SAMPLES "/../tests/data/hello.exe");
+    ASSERT_GT(exe.size(), 64u);
+    const size_t word_at = get32(exe, 60, false) + 136;
+    ASSERT_EQ(get32(exe, word_at, false), 0u) << "the executable already has resources";
+    for (size_t overlay : {0, 9}) {
+        SCOPED_TRACE(overlay);
+        scratch_dir dir;
+        bytes original = exe;
+        original.insert(original.end(), overlay, 'x');
+        write_file(dir.file("hello.exe"), original);
+        write_file(dir.file("a.rsrc"), rs_image(a_values));
+        write_file(dir.file("b.rsrc"), rs_image(b_values));
+        EXPECT_EQ(tamb(dir.path, {"-o", "hello.exe", "a.rsrc", "b.rsrc"}).status, 0);
+        run_result r = tamb(dir.path, {"-l", "hello.exe"});
+        EXPECT_EQ(r.out, listing("hello.exe", "PE", ab_lines));
+
+        const size_t area = (original.size() + 15) / 16 * 16;
+        bytes expected = original;
+        expected.resize(area, 0);
+        for (int i = 0; i < 4; ++i)
+            expected[word_at + i] = uint8_t(area >> (8 * i));
+        const bytes image = rs_image(ab_values);
+        expected.insert(expected.end(), image.begin() + 4, image.end());
+        EXPECT_EQ(read_file(dir.file("hello.exe")), expected);
+    }
+}
+
+} // namespace

@@ -1,0 +1,193 @@
+// Locating the resource area: recognition by the first bytes, PE headers,
+// PowerPC headers and the area created in an output file.
+#include <gtest/gtest.h>
+#include <optional>
+#include <unistd.h>
+
+#include "container/container.h"
+#include "testkit.h"
+
+namespace {
+
+void set32(bytes& b, size_t at, uint32_t v, bool big_endian)
+{
+    bytes word;
+    put32(word, v, big_endian);
+    std::copy(word.begin(), word.end(), b.begin() + ptrdiff_t(at));
+}
+
+// An "MZ" file of `size` bytes whose e_lfanew points at "PE" and whose
+// resource-area word is `word`, as far as the size allows.
+bytes pe_file(size_t size, uint32_t word, int32_t e_lfanew = 64, char p = 'P')
+{
+    bytes b(size + 200);
+    b[0] = 'M', b[1] = 'Z';
+    set32(b, 60, uint32_t(e_lfanew), false);
+    if (e_lfanew >= 0) {
+        b[e_lfanew] = uint8_t(p), b[e_lfanew + 1] = 'E';
+        set32(b, e_lfanew + 136, word, false);
+    }
+    b.resize(size);
+    return b;
+}
+
+// A PEF container of `size` bytes declaring `count` sections, the first of
+// them holding the (containerOffset, containerLength) pairs given.
+bytes pef_file(size_t size, int16_t count, std::vector<std::pair<uint32_t, uint32_t>> sections,
+               const char* tag2 = "peff")
+{
+    bytes b(std::max<size_t>(size, 40 + 28 * sections.size()));
+    std::copy_n(tag2, 4, b.begin() + 4);
+    b[32] = uint8_t(uint16_t(count) >> 8), b[33] = uint8_t(count);
+    for (size_t i = 0; i < sections.size(); ++i) {
+        set32(b, 40 + 28 * i + 16, sections[i].second, true);
+        set32(b, 40 + 28 * i + 20, sections[i].first, true);
+    }
+    b.resize(size);
+    return b;
+}
+
+struct outcome {
+    int result;
+    pe_format format;
+    off_t position;
+    std::string err;
+};
+
+outcome locate(int fd, int mode)
+{
+    outcome o{0, 77, 0, ""};
+    testing::internal::CaptureStderr();
+    o.result = position_at_map(fd, mode, &o.format);
+    o.err = testing::internal::GetCapturedStderr();
+    o.position = lseek(fd, 0, SEEK_CUR);
+    return o;
+}
+
+enum { read_mode, write_mode, both_modes };
+
+struct location_case {
+    const char* what;
+    bytes content;
+    int modes;
+    int result;
+    pe_format format;
+    off_t position;  // -1: not looked at
+    std::string err; // after "position_at_map(): "
+    std::optional<bytes> after = std::nullopt; // default: unchanged
+};
+
+const location_case location_cases[] = {
+    {"empty input", {}, read_mode, 0, 1, 0, ""},
+    {"empty output", {}, write_mode, 0, 1, 4, "", hex("52 53 00 00")},
+    {"1 byte", hex("52"), both_modes, -1, 1, -1, "read() signature failed"},
+    {"3 bytes", hex("4D 5A 00"), both_modes, -1, 1, -1, "read() signature failed"},
+    {"RS signature alone", hex("52 53 FF FF"), both_modes, 1, 1, 4, ""},
+    {"MZ shorter than 64", pe_file(63, 0), both_modes, -1, 1, -1, "read() PE offset failed"},
+    {"negative e_lfanew", pe_file(999, 0, -8), both_modes, -1, 1, -1, "lseek() to PE failed"},
+    {"e_lfanew at end", pe_file(99, 0, 99), both_modes, -1, 1, -1, "read() PE signature failed"},
+    {"not PE", pe_file(999, 0, 64, 'X'), both_modes, -1, 1, -1, "expected PE signature"},
+    {"PE cut before the word", pe_file(100, 0), both_modes, -1, 1, -1,
+     "cannot read resource section offset"},
+    {"PE without area, input", pe_file(1000, 0), read_mode, 0, 1, -1, ""},
+    {"PE 1000 bytes", pe_file(1000, 0), write_mode, 0, 1, 1008, "", pe_file(1000, 1008)},
+    {"PE 1024 bytes", pe_file(1024, 0), write_mode, 0, 1, 1024, "", pe_file(1024, 1024)},
+    {"top bit, input", pe_file(1000, 0x80000000), read_mode, 0, 1, -1, ""},
+    {"top bit, output", pe_file(1000, 0x80000000), write_mode, 0, 1, 1008, "", pe_file(1000, 1008)},
+    {"PE with area", pe_file(1000, 500), both_modes, 1, 1, 500, ""},
+    {"PE area at end of file", pe_file(1000, 1000), both_modes, 0, 1, 1000, ""},
+    {"PE area beyond end of file", pe_file(1000, 4000), both_modes, 0, 1, 4000, ""},
+    {"4 other bytes", hex("00 00 00 01"), both_modes, -1, 0, -1, "read() file header failed"},
+    {"39 other bytes", bytes(39, 'x'), both_modes, -1, 0, -1, "read() file header failed"},
+    {"resf header only", pef_file(40, 5, {}, "resf"), both_modes, 1, 0, 40, ""},
+    {"PEF ends at B", pef_file(448, 2, {{256, 128}, {384, 64}}), both_modes, 0, 0, 448, ""},
+    {"PEF with area", pef_file(1024, 2, {{384, 64}, {256, 128}}), both_modes, 1, 0, 448, ""},
+    {"PEF cut before B", pef_file(300, 2, {{256, 128}, {384, 64}}), both_modes, 1, 0, 448, ""},
+    {"sections end before 40", pef_file(99, 2, {{0, 8}, {20, 20}}), both_modes, 1, 0, 40, ""},
+    {"negative end", pef_file(200, 2, {{100, 20}, {0x7FFFFFF0, 0x20}}), both_modes, 1, 0, 120, ""},
+    {"no sections, 40 bytes", pef_file(40, 0, {}), both_modes, 0, 0, 40, ""},
+    {"no sections, 41 bytes", pef_file(41, 0, {}), both_modes, 1, 0, 40, ""},
+    {"section table cut", pef_file(100, 3, {}), both_modes, -1, 0, -1,
+     "cannot read section headers (read(84) returns 60)"},
+    {"text, count 0x6161", bytes(64, 'a'), both_modes, -1, 0, -1,
+     "cannot read section headers (read(698012) returns 24)"},
+    {"negative count", pef_file(200, -2, {}), both_modes, -1, 0, -1, "calloc(28, -2) failed"},
+};
+
+TEST(position_at_map, recognises_containers)
+{
+    for (const auto& c : location_cases)
+        for (int mode : {read_mode, write_mode}) {
+            if (c.modes != both_modes && c.modes != mode)
+                continue;
+            SCOPED_TRACE(std::string(c.what) + (mode == read_mode ? " (read)" : " (write)"));
+            int fd = memory_file(c.content);
+            outcome o = locate(fd, mode);
+            EXPECT_EQ(o.result, c.result);
+            EXPECT_EQ(o.format, c.format);
+            EXPECT_EQ(o.err, c.err.empty() ? "" : "position_at_map(): " + c.err + "\n");
+            EXPECT_TRUE(c.position < 0 || o.position == c.position) << o.position;
+            EXPECT_EQ(read_fd(fd), c.after ? *c.after : c.content);
+            close(fd);
+        }
+}
+
+TEST(position_at_map, unseekable_descriptor)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    outcome o = locate(fds[0], read_mode);
+    EXPECT_EQ(o.result, -1);
+    EXPECT_EQ(o.format, 0);
+    EXPECT_EQ(o.err, "position_at_map(): lseek() to beginning failed\n");
+    close(fds[0]);
+    close(fds[1]);
+}
+
+TEST(position_at_map, second_output_reuses_the_area)
+{
+    int fd = memory_file(pe_file(1000, 0));
+    EXPECT_EQ(locate(fd, write_mode).result, 0);
+    ASSERT_EQ(write(fd, "image", 5), 5);
+    outcome o = locate(fd, write_mode);
+    EXPECT_EQ(o.result, 1);
+    EXPECT_EQ(o.position, 1008);
+    EXPECT_EQ(get32(read_fd(fd), 64 + 136, false), 1008u);
+    close(fd);
+}
+
+TEST(position_at_map, refuses_an_area_beyond_2_gib)
+{
+    int fd = memory_file(pe_file(1000, 0));
+    ASSERT_EQ(ftruncate(fd, 0x7FFFFFF8), 0); // rounds up to 2^31
+    outcome o = locate(fd, write_mode);
+    EXPECT_EQ(o.result, -1);
+    EXPECT_EQ(o.err, "position_at_map(): end of file too far for a resource section offset\n");
+    unsigned char word[4];
+    ASSERT_EQ(pread(fd, word, 4, 64 + 136), 4);
+    EXPECT_EQ(bytes(word, word + 4), hex("00 00 00 00"));
+    ASSERT_EQ(ftruncate(fd, 0x7FFFFFF0), 0); // the largest end that still fits
+    EXPECT_EQ(locate(fd, write_mode).position, 0x7FFFFFF0);
+    close(fd);
+}
+
+TEST(pef_headers, convert_to_host_order)
+{
+    bytes header(40), sections(56);
+    for (size_t i = 0; i < sections.size(); ++i)
+        sections[i] = uint8_t(i);
+    std::copy_n(sections.begin(), 40, header.begin());
+    swap_pef_header(header.data());
+    EXPECT_EQ(header, hex("00 01 02 03 07 06 05 04 0B 0A 09 08 0F 0E 0D 0C 13 12 11 10"
+                          "17 16 15 14 1B 1A 19 18 1F 1E 1D 1C 21 20 23 22 27 26 25 24"));
+    const bytes original = sections;
+    swap_section_headers(sections.data(), 0);
+    swap_section_headers(sections.data(), -1);
+    EXPECT_EQ(sections, original);
+    swap_section_headers(sections.data(), 2);
+    EXPECT_EQ(sections, hex("03 02 01 00 07 06 05 04 0B 0A 09 08 0F 0E 0D 0C 13 12 11 10"
+                            "17 16 15 14 18 19 1A 1B 1F 1E 1D 1C 23 22 21 20 27 26 25 24"
+                            "2B 2A 29 28 2F 2E 2D 2C 33 32 31 30 34 35 36 37"));
+}
+
+} // namespace
