@@ -23,9 +23,10 @@ struct open_file {
     }
 };
 
-// Owns the gathered list.
+// Owns the gathered list and the index that finds places in it.
 struct resource_list {
     resource* head = nullptr;
+    resource_index index;
     resource_list() = default;
     resource_list(const resource_list&) = delete;
     resource_list& operator=(const resource_list&) = delete;
@@ -34,6 +35,7 @@ struct resource_list {
     {
         free_resources(head);
         head = nullptr;
+        clear_resource_index(&index);
     }
 };
 
@@ -66,7 +68,7 @@ int gather(resource_list& list, const char* path, bool listing)
     pe_format format = 0;
     if (position_at_map(in.fd, 0, &format) <= 0)
         return error("error: %s is not a resource file\n", path);
-    if (read_resource_file(&list.head, in.fd, format, nullptr) < 0)
+    if (read_resource_file(&list.head, in.fd, format, nullptr, &list.index) < 0)
         return error("error: problem reading resources from %s\n", path);
     if (listing) {
         print_listing(path, format, list.head);

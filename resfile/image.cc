@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "resfile/resfile.h"
 
@@ -19,8 +20,131 @@ uint32_t map_checksum(const unsigned char* bytes, int32_t length)
     return sum + last;
 }
 
+namespace {
+
+// The place found by walking the list: the link to replace or insert at.
+void place_by_walking(resource** list, resource* r)
+{
+    // The record with this type and id in the first run of the type, the
+    // record right after that run, or the end.
+    resource** link = list;
+    bool in_run = false;
+    while (*link != nullptr) {
+        resource* at = *link;
+        if (in_run && at->type != r->type)
+            break;
+        if (at->type == r->type && at->id == r->id) {
+            r->next = at->next;
+            *link = r;
+            std::free(at);
+            return;
+        }
+        in_run = at->type == r->type;
+        link = &at->next;
+    }
+    r->next = *link;
+    *link = r;
+}
+
+size_t hash_key(uint32_t type, int32_t id)
+{
+    uint64_t k = uint64_t(type) << 32 | uint32_t(id);
+    k ^= k >> 33;
+    k *= 0xff51afd7ed558ccdULL;
+    k ^= k >> 33;
+    k *= 0xc4ceb9fe1a85ec53ULL;
+    k ^= k >> 33;
+    return size_t(k);
+}
+
+// The table position holding the link to the record with this type and id,
+// or the free position where it would go.
+size_t find_link(const resource_index& index, uint32_t type, int32_t id)
+{
+    const size_t mask = index.links.size() - 1;
+    size_t at = hash_key(type, id) & mask;
+    while (index.links[at] != nullptr) {
+        const resource* r = *index.links[at];
+        if (r->type == type && r->id == id)
+            return at;
+        at = (at + 1) & mask;
+    }
+    return at;
+}
+
+// Records that `next` (if any) is now linked from `link`.
+void relink(resource_index& index, resource* next, resource** link)
+{
+    if (next == nullptr)
+        index.tail = link;
+    else
+        index.links[find_link(index, next->type, next->id)] = link;
+}
+
+// Keeps the table at most 70% full; false when it cannot grow.
+bool make_room(resource_index& index)
+{
+    if (!index.links.empty() && (index.used + 1) * 10 <= index.links.size() * 7)
+        return true;
+    std::vector<resource**> old;
+    old.swap(index.links);
+    try {
+        index.links.assign(old.empty() ? 1024 : old.size() * 2, nullptr);
+    } catch (...) {
+        index.links.swap(old);
+        return false;
+    }
+    for (resource** link : old)
+        if (link != nullptr)
+            index.links[find_link(index, (*link)->type, (*link)->id)] = link;
+    return true;
+}
+
+// The same place as place_by_walking, found through the index.
+bool place_by_index(resource** list, resource_index& index, resource* r)
+{
+    if (index.tail == nullptr)
+        index.tail = list;
+    if (!make_room(index))
+        return false;
+    size_t at = find_link(index, r->type, r->id);
+    if (index.links[at] != nullptr) {
+        resource** link = index.links[at];
+        resource* old = *link;
+        r->next = old->next;
+        relink(index, old->next, &r->next);
+        *link = r;
+        auto run = index.runs.find(r->type);
+        if (run != index.runs.end() && run->second == old)
+            run->second = r;
+        std::free(old);
+        return true;
+    }
+    std::unordered_map<uint32_t, resource*>::iterator run;
+    try {
+        run = index.runs.try_emplace(r->type, nullptr).first;
+    } catch (...) {
+        return false;
+    }
+    resource** link = run->second == nullptr ? index.tail : &run->second->next;
+    r->next = *link;
+    relink(index, r->next, &r->next);
+    *link = r;
+    index.links[find_link(index, r->type, r->id)] = link;
+    ++index.used;
+    run->second = r;
+    return true;
+}
+
+} // namespace
+
+void clear_resource_index(resource_index* index)
+{
+    *index = resource_index{};
+}
+
 int add_resource(resource** list, uint32_t type, int32_t id, const void* data, int32_t size,
-                 const char* name)
+                 const char* name, resource_index* index)
 {
     size_t name_bytes = std::strlen(name) + 1;
     size_t data_bytes = size > 0 ? size_t(size) : 0;
@@ -29,6 +153,7 @@ int add_resource(resource** list, uint32_t type, int32_t id, const void* data, i
         std::fprintf(stderr, "add_resource malloc() failed\n");
         return -1;
     }
+    r->next = nullptr;
     r->type = type;
     r->id = id;
     r->name = reinterpret_cast<char*>(r + 1);
@@ -38,24 +163,14 @@ int add_resource(resource** list, uint32_t type, int32_t id, const void* data, i
         std::memcpy(r->data, data, data_bytes);
     r->size = size;
 
-    // Find the link to replace: the record with this type and id in the first
-    // run of the type, the record right after that run, or the end.
-    resource** link = list;
-    bool in_run = false;
-    while (*link != nullptr) {
-        resource* at = *link;
-        if (in_run && at->type != type)
-            break;
-        if (at->type == type && at->id == id) {
-            r->next = at->next;
-            *link = r;
-            std::free(at);
-            return 0;
-        }
-        in_run = at->type == type;
-        link = &at->next;
+    if (index == nullptr || (index->used == 0 && *list != nullptr)) {
+        place_by_walking(list, r);
+        return 0;
     }
-    r->next = *link;
-    *link = r;
+    if (!place_by_index(list, *index, r)) {
+        std::free(r);
+        std::fprintf(stderr, "add_resource malloc() failed\n");
+        return -1;
+    }
     return 0;
 }

@@ -141,7 +141,8 @@ unsigned char* read_block(int fd, uint32_t offset, int32_t size, off_t base)
 }
 
 int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, swap_func swap,
-                       const unsigned char* map, int32_t length, off_t base, resource** list)
+                       const unsigned char* map, int32_t length, off_t base, resource** list,
+                       resource_index* index)
 {
     if (chunk_map == nullptr || map == nullptr || list == nullptr || length < 12)
         return fail("parse_resource_map() bad arguments\n");
@@ -178,12 +179,13 @@ int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, s
         int32_t size = chunk_map[slot].size;
         if (format != 1)
             swap(e.type, data.get(), size);
-        add_resource(list, e.type, e.id, data.get(), size, e.name);
+        add_resource(list, e.type, e.id, data.get(), size, e.name, index);
     });
     return 0;
 }
 
-int read_resource_file(resource** list, int fd, pe_format format, swap_func swap)
+int read_resource_file(resource** list, int fd, pe_format format, swap_func swap,
+                       resource_index* index)
 {
     if (swap == nullptr)
         swap = swap_resource_data;
@@ -230,6 +232,7 @@ int read_resource_file(resource** list, int fd, pe_format format, swap_func swap
     owned<unsigned char> map(read_block(fd, block.offset, block.size, base));
     if (!map)
         return -1;
-    parse_resource_map(fd, chunk_map.get(), format, swap, map.get(), block.size, base, list);
+    parse_resource_map(fd, chunk_map.get(), format, swap, map.get(), block.size, base, list,
+                       index);
     return 0;
 }

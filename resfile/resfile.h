@@ -9,6 +9,8 @@
 
 #include <cstdint>
 #include <sys/types.h>
+#include <unordered_map>
+#include <vector>
 
 #include "byteorder/byteorder.h"
 
@@ -45,15 +47,32 @@ constexpr uint32_t version_word = 0x444F1000;
 // byte first; 1 to 3 trailing bytes form one last, shorter value.
 uint32_t map_checksum(const unsigned char* bytes, int32_t length);
 
+// Where every record of one list is linked from, so that add_resource finds
+// its place without walking the list. It must see every change to its list:
+// a list that gains records only through add_resource with the index, and
+// is emptied only together with clear_resource_index. An empty index given a
+// non-empty list is not used (add_resource walks the list instead).
+struct resource_index {
+    std::vector<resource**> links;                // open addressing; null = free
+    size_t used = 0;                               // links in use
+    std::unordered_map<uint32_t, resource*> runs;  // last record of each type's run
+    resource** tail = nullptr;                     // the null link that ends the list
+};
+
+void clear_resource_index(resource_index* index);
+
 // Copies a resource into a new record and inserts it: after the last record
 // of the first run of its type, or in place of the record with its type and
-// id, or at the end. name is never null. 0, or -1 when memory runs out.
+// id, or at the end. name is never null. index may be null. 0, or -1 when
+// memory runs out (the list is then unchanged).
 int add_resource(resource** list, uint32_t type, int32_t id, const void* data, int32_t size,
-                 const char* name);
+                 const char* name, resource_index* index = nullptr);
 
-// Reads the image at fd's current position and adds its resources to *list.
-// swap null means swap_resource_data. 0, or -1 on failure.
-int read_resource_file(resource** list, int fd, pe_format format, swap_func swap);
+// Reads the image at fd's current position and adds its resources to *list
+// (through index when it is not null). swap null means swap_resource_data.
+// 0, or -1 on failure.
+int read_resource_file(resource** list, int fd, pe_format format, swap_func swap,
+                       resource_index* index = nullptr);
 
 // Reads size bytes at base + offset into a new malloc'd buffer (freed by the
 // caller); null on failure.
@@ -63,7 +82,8 @@ unsigned char* read_block(int fd, uint32_t offset, int32_t size, off_t base);
 // chunk_map[0].size / 12 slots in host order. 0, or -1 when the map is
 // refused as a whole (nothing of it is added then).
 int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, swap_func swap,
-                       const unsigned char* map, int32_t length, off_t base, resource** list);
+                       const unsigned char* map, int32_t length, off_t base, resource** list,
+                       resource_index* index = nullptr);
 
 // Writes the list as one image at fd's current position, in the byte order
 // of format. swap null means swap_resource_data. The list's data is left in

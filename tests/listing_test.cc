@@ -1,0 +1,58 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "driver/driver.h"
+#include "testkit.h"
+
+// Gathering through the index must place every record exactly where the walk
+// over the list places it: runs of one type in first-added order, a repeated
+// type and id replacing its record in place.
+TEST(add_resource, index_places_records_as_the_walk_does)
+{
+    std::mt19937 rng(7);
+    for (int ids : {3, 40, 5000}) {
+        owned_list walked, indexed;
+        resource_index index;
+        for (int i = 0; i < 6000; ++i) {
+            const uint32_t type = type_code("AAAA") + rng() % 7;
+            const int32_t id = int32_t(rng() % unsigned(ids)) - 1;
+            const unsigned char data[2] = {uint8_t(i), uint8_t(i >> 8)};
+            const std::string name = i % 3 ? "n" + std::to_string(i) : "";
+            ASSERT_EQ(add_resource(&walked.head, type, id, data, i % 3, name.c_str()), 0);
+            ASSERT_EQ(add_resource(&indexed.head, type, id, data, i % 3, name.c_str(), &index), 0);
+        }
+        EXPECT_EQ(values_of(walked.head), values_of(indexed.head)) << ids << " ids";
+    }
+}
+
+TEST(add_resource, index_is_not_used_for_a_list_it_has_not_seen)
+{
+    owned_list list(list_of({{type_code("LONG"), 1, "", {}}, {type_code("CSTR"), 5, "", {}}}));
+    resource_index index;
+    ASSERT_EQ(add_resource(&list.head, type_code("LONG"), 7, nullptr, 0, "", &index), 0);
+    std::vector<int32_t> ids;
+    for (const auto& r : values_of(list.head))
+        ids.push_back(r.id);
+    EXPECT_EQ(ids, (std::vector<int32_t>{1, 7, 5}));
+}
+
+TEST(next_resource, delivers_each_record_then_reports_the_end)
+{
+    owned_list list(list_of({{type_code("LONG"), 1, "a", {1}}, {type_code("CSTR"), 2, "", {}}}));
+    resource* cursor = nullptr;
+    uint32_t type;
+    int32_t id, size;
+    unsigned char* data;
+    char* name;
+    std::vector<int32_t> ids;
+    while (next_resource(list.head, &cursor, &type, &id, &data, &size, &name) == 0)
+        ids.push_back(id);
+    EXPECT_EQ(ids, (std::vector<int32_t>{1, 2}));
+    EXPECT_EQ(next_resource(list.head, &cursor, &type, &id, &data, &size, &name), 1);
+    EXPECT_EQ(type, 0u);
+    EXPECT_EQ(name, nullptr);
+    EXPECT_EQ(next_resource(nullptr, &cursor, &type, &id, &data, &size, &name), -1);
+    EXPECT_EQ(next_resource(list.head, nullptr, &type, &id, &data, &size, &name), -1);
+}
