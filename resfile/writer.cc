@@ -56,6 +56,14 @@ void convert_words(void* p, int32_t length, pe_format format)
         swap_resource_data(type_code("LONG"), p, length);
 }
 
+// A name whose field, NUL included, the 16-bit name length cannot describe.
+int refuse_long_name(const char* who, const resource* r)
+{
+    return fail("%s name of resource '%c%c%c%c' %d is too long\n", who, int(r->type >> 24),
+                int((r->type >> 16) & 0xFF), int((r->type >> 8) & 0xFF), int(r->type & 0xFF),
+                r->id);
+}
+
 // Checks, before anything is written, that every name fits the 16-bit name
 // length and that the image fits 32-bit positions counted from the start of
 // the file and a map length held in a signed 32-bit count.
@@ -67,9 +75,7 @@ int check_fits(const resource* resources, uint64_t base, int64_t slot_count)
     for (const resource* r = resources; r != nullptr; r = r->next) {
         int name = name_field_length(r->name);
         if (name > longest_name_field)
-            return fail("write_resource_file() name of resource '%c%c%c%c' %d is too long\n",
-                        int(r->type >> 24), int((r->type >> 16) & 0xFF),
-                        int((r->type >> 8) & 0xFF), int(r->type & 0xFF), r->id);
+            return refuse_long_name("write_resource_file()", r);
         if (r->type != previous)
             map += 12; // type code and group end marker
         previous = r->type;
@@ -135,6 +141,8 @@ int write_data_make_map(int fd, resource* resources, uint32_t base, chunk_entry*
     uint32_t previous = resources->type + 1;
     int32_t slot = map_block_slot + 1;
     for (resource* r = resources; r != nullptr; r = r->next) {
+        if (name_field_length(r->name) > longest_name_field)
+            return refuse_long_name("write_data_make_map()", r);
         uint32_t position = uint32_t(lseek(fd, 0, SEEK_CUR));
         int converted = format != 1 ? swap(r->type, r->data, r->size) : 0;
         ssize_t written = write(fd, r->data, size_t(r->size));
