@@ -1,26 +1,15 @@
 // Recognition by the first bytes: "RS" a standalone x86 resource file, "MZ"
 // a PE executable, an empty file nothing yet, anything else a PowerPC
 // container (a 'resf' resource file or a PEF executable).
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
 #include "container/container.h"
+#include "resfile/fail.h"
 #include "resfile/owned.h"
 
 namespace {
-
-int fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-int fail(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    return -1;
-}
 
 int32_t le32(const unsigned char* p)
 {

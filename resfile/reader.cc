@@ -2,27 +2,16 @@
 // length taken from the file is checked before it is used: the reader never
 // looks outside the chunk map or the map block it holds, and its cursor over
 // the map only moves forward.
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "resfile/fail.h"
 #include "resfile/owned.h"
 #include "resfile/resfile.h"
 
 namespace {
-
-int fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-int fail(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    return -1;
-}
 
 // True when fd is a regular file too short to hold count bytes at pos, so a
 // read there is sure to come up short. Lets hostile sizes fail as the short

@@ -4,28 +4,17 @@
 // were learnt on the way. Data of a big-endian image is converted in place
 // and converted back right after its write, so the list is never left
 // converted.
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 #include <utility>
 
+#include "resfile/fail.h"
 #include "resfile/owned.h"
 #include "resfile/resfile.h"
 
 namespace {
-
-int fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-int fail(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    return -1;
-}
 
 constexpr int32_t map_capacity_start = 4096;
 constexpr int32_t map_growth_extra = 1000;
