@@ -2,6 +2,7 @@
 // length taken from the file is checked before it is used: the reader never
 // looks outside the chunk map or the map block it holds, and its cursor over
 // the map only moves forward.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
@@ -24,26 +25,22 @@ bool ends_before(int fd, off_t pos, int64_t count)
     return pos > st.st_size || count > st.st_size - pos;
 }
 
-uint32_t word_at(const unsigned char* p, pe_format format)
+// A 16- or 32-bit field of the map, in host order.
+template <typename T>
+T field_at(const unsigned char* p, pe_format format)
 {
-    unsigned char b[4];
-    std::memcpy(b, p, 4);
+    unsigned char b[sizeof(T)];
+    std::memcpy(b, p, sizeof b);
     if (format != 1)
-        swap32(b);
-    uint32_t v;
-    std::memcpy(&v, b, 4);
+        std::reverse(b, b + sizeof b);
+    T v;
+    std::memcpy(&v, b, sizeof v);
     return v;
 }
 
-int16_t half_at(const unsigned char* p, pe_format format)
+uint32_t word_at(const unsigned char* p, pe_format format)
 {
-    unsigned char b[2];
-    std::memcpy(b, p, 2);
-    if (format != 1)
-        swap16(b);
-    int16_t v;
-    std::memcpy(&v, b, 2);
-    return v;
+    return field_at<uint32_t>(p, format);
 }
 
 struct map_entry {
@@ -77,7 +74,7 @@ int walk_map(const unsigned char* map, int32_t length, pe_format format, Visit&&
                 break;
             if (end - p < 2)
                 return fail("parse_resource_map(): map entry runs past the end of the map\n");
-            int16_t name_length = half_at(p, format);
+            int16_t name_length = field_at<int16_t>(p, format);
             p += 2;
             if (name_length < 0)
                 return fail("parse_resource_map(): negative name length %d\n", name_length);
