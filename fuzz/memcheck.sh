@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# The end-to-end tests under valgrind memcheck: cli_test runs the tamb binary
+# for every case, and --trace-children follows each exec'd tamb. Fails on any
+# memory error or leak in the test process or in any tamb run, and prints the
+# report. About 20 s on top of building cli_test and tamb in build/memcheck.
+# Without valgrind it says so and succeeds.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if ! command -v valgrind > /dev/null; then
+  echo "memcheck: valgrind not found, skipped"
+  exit 0
+fi
+build=build/memcheck
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+cmake --build "$build" -j"$(nproc)" --target cli_test tamb > /dev/null
+
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+# The report goes to a pipe, not a file: some cases cap the size of the files
+# that tamb may write, and the cap would apply to a log file too.
+exec 9> >(cat > "$log")
+drain=$!
+status=0
+valgrind -q --trace-children=yes --vgdb=no --error-exitcode=99 --leak-check=full \
+  --log-fd=9 "$build/tests/cli_test" --gtest_brief=1 || status=$?
+exec 9>&-
+wait "$drain" # until the pipe has drained into the log
+if [ "$status" -ne 0 ] || [ -s "$log" ]; then
+  cat "$log"
+  echo "memcheck: FAILED (status $status)"
+  exit 1
+fi
+echo "memcheck: cli_test and every tamb run it made are clean"
