@@ -1,6 +1,8 @@
-// Any bytes as an input file: locate the resource area, read it, list it,
-// then write the list in both byte orders and read each image back, which
-// must give the same records.
+// Any bytes as an input file: locate the resource area and read it twice, as
+// a run given the same file twice does (the second read replaces every
+// record), once walking the list and once through the index that finds each
+// record's place; both lists must agree. List it, then write it in both byte
+// orders and read each image back, which must give the same records.
 #include <cstdio>
 #include <initializer_list>
 
@@ -11,24 +13,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static const bool quiet = std::freopen("/dev/null", "w", stdout) != nullptr;
     require(quiet);
     int fd = file_holding(data, size);
+    resource *list = nullptr, *indexed = nullptr;
+    resource_index index;
     pe_format format = 0;
-    resource* list = nullptr;
-    if (position_at_map(fd, 0, &format) == 1 && read_resource_file(&list, fd, format, nullptr) == 0) {
+    for (int pass = 0; pass < 2 && position_at_map(fd, 0, &format) == 1; ++pass) {
+        const int walked = read_resource_file(&list, fd, format, nullptr);
+        require(position_at_map(fd, 0, &format) == 1);
+        require(read_resource_file(&indexed, fd, format, nullptr, &index) == walked);
+        require(same_records(list, indexed));
+    }
+    if (list != nullptr)
         print_listing("input", format, list);
-        for (pe_format order : {1, 0}) {
-            if (list == nullptr)
-                break;
-            int out = file_holding(nullptr, 0);
-            require(write_resource_file(list, out, order, nullptr) == 0);
-            require(lseek(out, 0, SEEK_SET) == 0);
-            resource* back = nullptr;
-            require(read_resource_file(&back, out, order, nullptr) == 0);
-            require(same_records(list, back));
-            free_resources(back);
-            close(out);
-        }
+    for (pe_format order : {1, 0}) {
+        if (list == nullptr)
+            break;
+        int out = file_holding(nullptr, 0);
+        require(write_resource_file(list, out, order, nullptr) == 0);
+        require(lseek(out, 0, SEEK_SET) == 0);
+        resource* back = nullptr;
+        require(read_resource_file(&back, out, order, nullptr) == 0);
+        require(same_records(list, back));
+        free_resources(back);
+        close(out);
     }
     free_resources(list);
+    free_resources(indexed);
     close(fd);
     return 0;
 }

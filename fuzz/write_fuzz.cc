@@ -3,30 +3,21 @@
 // in the same byte order, the image there must give the same records.
 #include "fuzzkit.h"
 
-namespace {
-
-resource* fixed_list()
-{
-    static const unsigned char numbers[] = {1, 2, 3, 4, 5, 6, 7, 8};
-    static const unsigned char rref[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 'r', 0};
-    resource* list = nullptr;
-    require(add_resource(&list, type_code("LONG"), 1, numbers, 8, "a") == 0);
-    require(add_resource(&list, type_code("CSTR"), 5, "hi", 3, "") == 0);
-    require(add_resource(&list, type_code("RREF"), -2, rref, sizeof rref, "ref") == 0);
-    require(add_resource(&list, type_code("LONG"), 7, numbers, 0, "") == 0);
-    return list;
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static resource* const list = fixed_list();
+    static resource* const list = [] {
+        const unsigned char bytes[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 'r', 0};
+        resource* l = nullptr;
+        require(add_resource(&l, type_code("LONG"), 1, bytes, 8, "a") == 0);
+        require(add_resource(&l, type_code("CSTR"), 5, "hi", 3, "") == 0);
+        require(add_resource(&l, type_code("RREF"), -2, bytes, sizeof bytes, "ref") == 0);
+        require(add_resource(&l, type_code("LONG"), 7, bytes, 0, "") == 0);
+        return l;
+    }();
     int fd = file_holding(data, size);
-    pe_format format = 0;
+    pe_format format = 0, again = 0;
     if (position_at_map(fd, 1, &format) >= 0) {
         const off_t base = lseek(fd, 0, SEEK_CUR);
-        pe_format again = 0;
         if (write_resource_file(list, fd, format, nullptr) == 0 &&
             position_at_map(fd, 0, &again) == 1 && again == format &&
             lseek(fd, 0, SEEK_CUR) == base) {
