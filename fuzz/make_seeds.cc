@@ -12,18 +12,14 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-void put32(bytes& b, size_t at, uint32_t v, bool big)
+// Adds v to the 32-bit word at `at` (on zero bytes: stores it).
+void add32(bytes& b, size_t at, uint32_t v, bool big)
 {
+    uint32_t sum = v;
     for (size_t i = 0; i < 4; ++i)
-        b[at + i] = uint8_t(v >> (big ? 24 - 8 * i : 8 * i));
-}
-
-uint32_t get32(const bytes& b, size_t at, bool big)
-{
-    uint32_t v = 0;
+        sum += uint32_t(b[at + i]) << (big ? 24 - 8 * i : 8 * i);
     for (size_t i = 0; i < 4; ++i)
-        v |= uint32_t(b[at + i]) << (big ? 24 - 8 * i : 8 * i);
-    return v;
+        b[at + i] = uint8_t(sum >> (big ? 24 - 8 * i : 8 * i));
 }
 
 // The container as an output file that received the list's image.
@@ -37,18 +33,17 @@ bytes with_image(const bytes& container, resource* list)
     return b;
 }
 
-// The image at `at` without the empty slots after the data chunks' and
-// without the hole map: the smallest image the reader accepts.
-bytes compact(const bytes& file, size_t at, bool big)
+// The image at `at`, of count resources in 128 slots, without the empty
+// slots after the data chunks' and the hole map: the smallest image the
+// reader accepts.
+bytes compact(const bytes& file, size_t at, bool big, size_t count)
 {
-    const size_t slots = get32(file, at + 72, big) / 12, kept = 11 + get32(file, at + 4, big);
+    const size_t kept = 11 + count, cut = (128 - kept) * 12 + 360;
     bytes b(file.begin(), file.begin() + long(at + 68 + kept * 12));
-    b.insert(b.end(), file.begin() + long(at + 68 + slots * 12 + 360), file.end());
-    put32(b, at + 72, uint32_t(kept * 12), big);
-    for (size_t slot = 10; slot < kept; ++slot) {
-        const size_t offset = at + 68 + slot * 12;
-        put32(b, offset, get32(b, offset, big) - uint32_t((slots - kept) * 12 + 360), big);
-    }
+    b.insert(b.end(), file.begin() + long(at + 68 + kept * 12 + cut), file.end());
+    add32(b, at + 72, uint32_t(-(128 - kept) * 12), big);
+    for (size_t slot = 10; slot < kept; ++slot)
+        add32(b, at + 68 + slot * 12, uint32_t(-cut), big);
     return b;
 }
 
@@ -81,21 +76,21 @@ int main(int argc, char** argv)
     bytes pe(204), pe_negative, resf(40), pef(128);
     pe[0] = 'M', pe[1] = 'Z', pe[64] = 'P', pe[65] = 'E', pe[60] = 64;
     pe_negative = pe, pe_negative[203] = 0x80;
-    put32(resf, 4, type_code("resf"), true);
+    add32(resf, 4, type_code("resf"), true);
     pef[33] = 2;
     for (uint32_t s = 0; s < 2; ++s)
-        put32(pef, 56 + 28 * s, 16, true), put32(pef, 60 + 28 * s, 96 + 16 * s, true);
+        add32(pef, 56 + 28 * s, 16, true), add32(pef, 60 + 28 * s, 96 + 16 * s, true);
 
     const bytes rs_two = with_image({}, two), resf_two = with_image(resf, two);
     save("read/empty", {});
     save("read/rs-example-two", rs_two);
-    save("read/rs-example-two-compact", compact(rs_two, 4, false));
-    save("read/rs-rich-compact", compact(with_image({}, rich), 4, false));
+    save("read/rs-example-two-compact", compact(rs_two, 4, false, 2));
+    save("read/rs-rich-compact", compact(with_image({}, rich), 4, false, 7));
     save("read/pe-example-one", with_image(pe, one));
     save("read/pe-no-area", pe);
     save("read/resf-example-one", with_image(resf, one));
-    save("read/resf-example-two-compact", compact(resf_two, 40, true));
-    save("read/pef-two-sections-rich-compact", compact(with_image(pef, rich), 128, true));
+    save("read/resf-example-two-compact", compact(resf_two, 40, true, 2));
+    save("read/pef-two-sections-rich-compact", compact(with_image(pef, rich), 128, true, 7));
 
     save("write/empty", {});
     save("write/rs-signature", {'R', 'S', 0, 0});
