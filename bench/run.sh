@@ -1,0 +1,243 @@
+#!/usr/bin/env bash
+# Whole-process benchmarks of tamb against plain baselines. See bench/README.md.
+#
+#   bench/run.sh [--smoke] [--reps N] [--timeout S] [--sizes "N ..."] [--big BYTES]
+#                [--cases "1 2 3 4"] [--build DIR] [--work DIR] [--keep]
+#                [--sha] [--check SHAFILE] [--sync-baseline]
+#
+# Each case runs tamb and its baseline alternately --reps times and reports
+# medians. --sha prints the sha256 of every output; --check compares them with
+# a saved list (lines "<sha256>  <label>") and fails on a difference. Files
+# go to a fresh folder tamb-bench.* under --work (default /tmp), removed at
+# the end unless --keep.
+set -uo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+reps=5 timeout_s=600 sizes="10000 100000 1000000" big=$((512 << 20)) cases="1 2 3 4"
+build="$repo/build" scratch=/tmp keep=0 sync_base=0 sha=0 check="" smoke=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --smoke) smoke=1 reps=1 timeout_s=60 sizes="1000 10000" big=$((1 << 20)) ;;
+    --reps) reps=$2; shift ;;
+    --timeout) timeout_s=$2; shift ;;
+    --sizes) sizes=$2; shift ;;
+    --big) big=$2; shift ;;
+    --cases) cases=$2; shift ;;
+    --build) build=$2; shift ;;
+    --work) scratch=$2; shift ;;
+    --keep) keep=1 ;;
+    --sync-baseline) sync_base=1 ;;
+    --sha) sha=1 ;;
+    --check) check=$2 sha=1; shift ;;
+    *) sed -n '2,12p' "$0" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+find_tool() { # the shallowest executable named $1 under the build folder
+  find "$build" -maxdepth 3 -type f -name "$1" -perm -u+x -printf '%d %p\n' 2>/dev/null |
+    sort -n | head -n 1 | cut -d' ' -f2-
+}
+tamb=${TAMB:-$(find_tool tamb)} make_input=${MAKE_INPUT:-$(find_tool make_input)}
+if [ ! -x "$tamb" ] || [ ! -x "$make_input" ]; then
+  echo "run.sh: tamb or make_input not found under $build (use --build, TAMB=, MAKE_INPUT=)" >&2
+  exit 2
+fi
+tamb=$(realpath "$tamb") make_input=$(realpath "$make_input")
+expected=""
+if [ -n "$check" ]; then expected=$(cat "$check") || exit 2; fi
+[ -x /usr/bin/time ] || { echo "run.sh: /usr/bin/time missing (apt-get install time)" >&2; exit 2; }
+work=$(mktemp -d "$scratch/tamb-bench.XXXXXX") || exit 2
+trap '[ "$keep" = 1 ] || rm -rf "$work"' EXIT
+cd "$work" || exit 2 # listings name their input as given: relative names keep them stable
+status=0 sha_lines=""
+
+# run_timed OUT CMD...: runs CMD with stdout to OUT; sets secs, rss_kb, rc.
+run_timed() {
+  local out=$1; shift
+  local t0 t1
+  t0=$(date +%s%N)
+  /usr/bin/time -f %M -o "$work/rss" timeout "$timeout_s" "$@" > "$out"
+  rc=$?
+  t1=$(date +%s%N)
+  secs=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", (b - a) / 1e9 }')
+  rss_kb=$(tail -n 1 "$work/rss")
+}
+median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { if (NR) printf "%.3f", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+calc() { awk "BEGIN { printf \"$1\", $2 }"; }
+mib() { calc %.0f "$1 / 1048576"; }
+
+# measure LABEL TAMB_PREP BASE_PREP TAMB_OUT BASE_OUT -- TAMB_CMD... -- BASE_CMD...
+# The PREP commands run before every run of their side. Sets tamb_t, base_t,
+# peak_kb (tamb_t is ">S" on a timeout).
+measure() {
+  local label=$1 tprep=$2 bprep=$3 tout=$4 bout=$5; shift 6
+  local tcmd=() bcmd=() ts="" bs="" peak=0 i
+  while [ "$1" != "--" ]; do tcmd+=("$1"); shift; done; shift
+  bcmd=("$@")
+  for ((i = 0; i < reps; i++)); do
+    eval "$tprep"; run_timed "$tout" "${tcmd[@]}"
+    if [ "$rc" = 124 ]; then ts=">$timeout_s"; break; fi
+    if [ "$rc" != 0 ]; then echo "run.sh: $label: tamb failed with status $rc" >&2; status=1; ts="failed"; break; fi
+    ts+=" $secs"; [ "$rss_kb" -gt "$peak" ] && peak=$rss_kb
+    eval "$bprep"; run_timed "$bout" "${bcmd[@]}"
+    bs+=" $secs"
+  done
+  case "$ts" in ">"* | failed) tamb_t=$ts ;; *) tamb_t=$(echo "$ts" | median) ;; esac
+  base_t=$(echo "$bs" | median) peak_kb=$peak
+}
+
+row() { # case resources bytes tamb [base peak limit target_ratio]
+  local base=${5:-} peak=${6:-0} limit=${7:-} target=${8:-} ratio="-" mark="" mem="-"
+  if [[ "$4" =~ ^[0-9.]+$ ]] && [ -n "$base" ]; then
+    ratio=$(calc %.2f "$4 / ($base > 0 ? $base : 0.001)")
+    [ -n "$target" ] && mark=$(calc %s "$ratio <= $target ? \"ok\" : \"MISS\"")
+  fi
+  if [ -n "$limit" ] && [ "$peak" != 0 ]; then
+    mem="$(mib "$peak * 1024")/$(mib "$limit") $(calc %s "$peak * 1024 <= $limit ? \"ok\" : \"OVER\"")"
+  fi
+  printf '%-14s %9s %12s %9s %9s %7s %-5s %s\n' "$1" "$2" "$3" "$4" "${base:--}" "$ratio" "$mark" "$mem"
+}
+
+record_sha() { # LABEL FILE
+  [ "$sha" = 1 ] || return 0
+  sha_lines+="$(sha256sum < "$2" | cut -d' ' -f1)  $1"$'\n'
+}
+
+smoke_check() { # LABEL FILE COUNT FORMAT: the output lists COUNT resources
+  [ "$smoke" = 1 ] || return 0
+  local listing n
+  listing=$("$tamb" -l "$2") || { echo "run.sh: $1: output unreadable" >&2; status=1; return; }
+  n=$(grep -c "^'" <<< "$listing")
+  if [ "$n" != "$3" ] || ! grep -q "($4 format)" <<< "$listing"; then
+    echo "run.sh: $1: output lists $n resources, expected $3 in $4 format" >&2; status=1
+  fi
+}
+
+growth() { # CASE: t(n2)/t(n1) for consecutive sizes, target 1.2 x the size ratio
+  local -n times=$1; local prev="" n g target
+  for n in $sizes; do
+    if [ -n "$prev" ] && [[ "${times[$prev]:-}" =~ ^[0-9.]+$ ]] && [[ "${times[$n]:-}" =~ ^[0-9.]+$ ]]; then
+      g=$(calc %.1f "${times[$n]} / (${times[$prev]} > 0 ? ${times[$prev]} : 0.001)")
+      target=$(calc %.1f "1.2 * $n / $prev")
+      echo "  growth $2: t($n)/t($prev) = $g (target <= $target) $(calc %s "$g <= $target ? \"ok\" : \"MISS\"")"
+    fi
+    prev=$n
+  done
+}
+
+# Whether a size is worth running: skipped when the previous size's time,
+# scaled quadratically, would exceed twice the timeout.
+too_slow() { # CASE_TIMES N
+  local -n times=$1; local prev="" n t=""
+  for n in $sizes; do [ "$n" = "$2" ] && break; prev=$n; done
+  [ -n "$prev" ] && t=${times[$prev]:-}
+  [ "$t" = "skipped" ] || [[ "$t" == ">"* ]] && return 0
+  [[ "$t" =~ ^[0-9.]+$ ]] || return 1
+  est=$(calc %.0f "$t * ($2 / $prev) ^ 2")
+  [ "$est" -gt $((2 * timeout_s)) ]
+}
+
+printf '%-14s %9s %12s %9s %9s %7s %-5s %s\n' case resources bytes "tamb s" "base s" ratio target "peak/limit MiB"
+declare -A t2=() t3=() t4=()
+# The copying baseline: cat FILES > OUT, followed by an fsync of OUT (as tamb
+# does for its output) with --sync-baseline. Sets bout and bcmd.
+baseline_copy() { # OUT FILES...
+  local out=$1; shift
+  if [ "$sync_base" = 1 ]; then
+    bout=/dev/null bcmd=(sh -c 'cat "$@" > "$0" && sync "$0"' "$out" "$@")
+  else
+    bout=$out bcmd=(cat "$@")
+  fi
+}
+gen() { "$make_input" "$@" || { echo "run.sh: make_input $* failed" >&2; exit 1; }; }
+input_bytes() { cat "$@" | wc -c; }
+
+if [[ " $cases " == *" 1 "* ]]; then
+  need_kb=$(( big * 4 / 1024 + 262144 ))
+  if [ "$(df -Pk "$work" | awk 'NR == 2 { print $4 }')" -lt "$need_kb" ]; then
+    echo "case 1 skipped: needs $((need_kb >> 20)) GiB free in $work" >&2
+  else
+    gen -n 2 -s "$big" -k 2 "$work/big"
+    baseline_copy "$work/cat1" "$work/big.0" "$work/big.1"
+    measure case1 'rm -f "$work/out1"' 'rm -f "$work/cat1"' /dev/null "$bout" -- \
+      "$tamb" -o "$work/out1" "$work/big.0" "$work/big.1" -- "${bcmd[@]}"
+    row "1 merge-big" 2 "$(input_bytes "$work"/big.?)" "$tamb_t" "$base_t" "$peak_kb" \
+      "$(calc %.0f "1.2 * 2 * $big + 64 * 1048576")" 1.3
+    if [[ "$tamb_t" =~ ^[0-9.]+$ ]]; then
+      record_sha "case1-$big" "$work/out1"; smoke_check case1 "$work/out1" 2 PE
+    fi
+    rm -f "$work/big.0" "$work/big.1" "$work/cat1"; [ "$keep" = 1 ] || rm -f "$work/out1"
+  fi
+fi
+
+for n in $sizes; do
+  limit=$(calc %.0f "1.2 * $n * 16 + 64 * 1048576")
+  if [[ " $cases " == *" 2 "* || " $cases " == *" 3 "* ]]; then
+    gen -n "$n" -s 16 -t 100 -k 10 --names "$work/m$n"
+    ins=("$work/m$n".?) bytes=$(input_bytes "$work/m$n".?)
+  fi
+  if [[ " $cases " == *" 2 "* ]]; then
+    if too_slow t2 "$n"; then t2[$n]=skipped; row "2 merge" "$n" "$bytes" "skipped(est ${est:-?}s)"
+    else
+      baseline_copy "$work/cat2" "${ins[@]}"
+      measure "case2 $n" 'rm -f "$work/out2"' 'rm -f "$work/cat2"' /dev/null "$bout" -- \
+        "$tamb" -o "$work/out2" "${ins[@]}" -- "${bcmd[@]}"
+      t2[$n]=$tamb_t
+      row "2 merge" "$n" "$bytes" "$tamb_t" "$base_t" "$peak_kb" "$limit" ""
+      if [[ "$tamb_t" =~ ^[0-9.]+$ ]]; then
+        record_sha "case2-$n" "$work/out2"; smoke_check case2 "$work/out2" "$n" PE
+      fi
+    fi
+    rm -f "$work/cat2"; [ "$keep" = 1 ] && [ -f "$work/out2" ] && mv "$work/out2" "$work/out2-$n"
+  fi
+  if [[ " $cases " == *" 3 "* ]]; then
+    gen -n 0 --kind resf "$work/resf-empty"
+    if too_slow t3 "$n" || [[ "${t2[$n]:-}" == ">"* || "${t2[$n]:-}" == skipped ]]; then
+      t3[$n]=skipped; row "3 merge-ppc" "$n" "$bytes" "skipped"
+    else
+      # Baseline: the same merge into a new x86 file (case 2's command).
+      measure "case3 $n" 'cp "$work/resf-empty" "$work/out3"' 'rm -f "$work/out2"' /dev/null /dev/null -- \
+        "$tamb" -o "$work/out3" "${ins[@]}" -- "$tamb" -o "$work/out2" "${ins[@]}"
+      t3[$n]=$tamb_t
+      row "3 merge-ppc" "$n" "$bytes" "$tamb_t" "$base_t" "$peak_kb" "$limit" 1.3
+      if [[ "$tamb_t" =~ ^[0-9.]+$ ]]; then
+        record_sha "case3-$n" "$work/out3"; smoke_check case3 "$work/out3" "$n" PEF
+      fi
+    fi
+    rm -f "$work/out2"; [ "$keep" = 1 ] && [ -f "$work/out3" ] && mv "$work/out3" "$work/out3-$n"
+    rm -f "$work/out3"
+  fi
+  [ "$keep" = 1 ] || rm -f "$work/m$n".? "$work/out2"
+  if [[ " $cases " == *" 4 "* ]]; then
+    gen -n "$n" -s 16 -t 100 --names "$work/l$n"
+    if too_slow t4 "$n"; then t4[$n]=skipped; row "4 list" "$n" "$(input_bytes "$work/l$n")" "skipped(est ${est:-?}s)"
+    else
+      # With --sha the listing goes to a file instead of /dev/null.
+      listing=/dev/null; [ "$sha" = 1 ] && listing=$work/list4
+      measure "case4 $n" : : "$listing" /dev/null -- "$tamb" -l "l$n" -- cat "l$n"
+      t4[$n]=$tamb_t
+      row "4 list" "$n" "$(input_bytes "$work/l$n")" "$tamb_t" "$base_t" "" "" ""
+      [ "$listing" != /dev/null ] && [[ "$tamb_t" =~ ^[0-9.]+$ ]] && record_sha "case4-$n" "$listing"
+      rm -f "$work/list4"
+    fi
+    [ "$keep" = 1 ] || rm -f "$work/l$n"
+  fi
+done
+[[ " $cases " == *" 2 "* ]] && growth t2 "case 2"
+[[ " $cases " == *" 4 "* ]] && growth t4 "case 4"
+
+if [ "$sha" = 1 ]; then
+  echo; echo "sha256 of the outputs:"; printf '%s' "$sha_lines"
+fi
+if [ -n "$check" ]; then
+  while read -r sum label; do
+    [ -n "$label" ] || continue
+    want=$(awk -v l="$label" '$2 == l { print $1 }' <<< "$expected")
+    if [ -z "$want" ]; then echo "check $label: not in $check"
+    elif [ "$want" = "$sum" ]; then echo "check $label: same"
+    else echo "check $label: DIFFERENT"; status=1; fi
+  done <<< "$sha_lines"
+fi
+[ "$keep" = 1 ] && echo "inputs and outputs kept in $work"
+exit "$status"
