@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "resfile/record.h"
 #include "resfile/resfile.h"
 
 uint32_t map_checksum(const unsigned char* bytes, int32_t length)
@@ -143,26 +144,20 @@ void clear_resource_index(resource_index* index)
     *index = resource_index{};
 }
 
-int add_resource(resource** list, uint32_t type, int32_t id, const void* data, int32_t size,
-                 const char* name, resource_index* index)
+void fill_record(resource* r, uint32_t type, int32_t id, int32_t size, const char* name,
+                 size_t name_bytes)
 {
-    size_t name_bytes = std::strlen(name) + 1;
-    size_t data_bytes = size > 0 ? size_t(size) : 0;
-    auto* r = static_cast<resource*>(std::malloc(sizeof(resource) + name_bytes + data_bytes));
-    if (r == nullptr) {
-        std::fprintf(stderr, "add_resource malloc() failed\n");
-        return -1;
-    }
     r->next = nullptr;
     r->type = type;
     r->id = id;
     r->name = reinterpret_cast<char*>(r + 1);
     std::memcpy(r->name, name, name_bytes);
     r->data = reinterpret_cast<unsigned char*>(r->name + name_bytes);
-    if (data_bytes > 0)
-        std::memcpy(r->data, data, data_bytes);
     r->size = size;
+}
 
+int place_record(resource** list, resource* r, resource_index* index)
+{
     if (index == nullptr || (index->used == 0 && *list != nullptr)) {
         place_by_walking(list, r);
         return 0;
@@ -173,4 +168,20 @@ int add_resource(resource** list, uint32_t type, int32_t id, const void* data, i
         return -1;
     }
     return 0;
+}
+
+int add_resource(resource** list, uint32_t type, int32_t id, const void* data, int32_t size,
+                 const char* name, resource_index* index)
+{
+    const size_t name_bytes = std::strlen(name) + 1;
+    const size_t data_bytes = size > 0 ? size_t(size) : 0;
+    auto* r = static_cast<resource*>(std::malloc(record_head_room(name_bytes) + data_bytes));
+    if (r == nullptr) {
+        std::fprintf(stderr, "add_resource malloc() failed\n");
+        return -1;
+    }
+    fill_record(r, type, id, size, name, name_bytes);
+    if (data_bytes > 0)
+        std::memcpy(r->data, data, data_bytes);
+    return place_record(list, r, index);
 }

@@ -10,6 +10,7 @@
 
 #include "resfile/fail.h"
 #include "resfile/owned.h"
+#include "resfile/record.h"
 #include "resfile/resfile.h"
 
 namespace {
@@ -37,6 +38,10 @@ T field_at(const unsigned char* p, pe_format format)
     std::memcpy(&v, b, sizeof v);
     return v;
 }
+
+// Blocks up to this size are allocated without first asking for the file's
+// length: a short read refuses them just the same, at little cost.
+constexpr int32_t checked_size = 1 << 20;
 
 uint32_t word_at(const unsigned char* p, pe_format format)
 {
@@ -92,25 +97,27 @@ int walk_map(const unsigned char* map, int32_t length, pe_format format, Visit&&
 
 } // namespace
 
-unsigned char* read_block(int fd, uint32_t offset, int32_t size, off_t base)
+unsigned char* read_block_after(int fd, uint32_t offset, int32_t size, off_t base,
+                                size_t head_room)
 {
     if (offset < uint32_t(header_length) || size < 0) {
         fail("read_block(): bogus block info\n");
         return nullptr;
     }
-    // A block before the start of the file fails as its seek would, and one
-    // that a regular file is too short to hold fails as its read would, both
-    // before its claimed size is allocated.
+    // A block before the start of the file fails as its seek would, and a
+    // large one that a regular file is too short to hold fails as its read
+    // would, both before its claimed size is allocated.
     off_t pos = base + off_t(int32_t(offset));
     if (pos < 0) {
         fail("read_block(): lseek() failed\n");
         return nullptr;
     }
-    if (ends_before(fd, pos, size)) {
+    if (size > checked_size && ends_before(fd, pos, size)) {
         fail("read_block(): read() failed\n");
         return nullptr;
     }
-    owned<unsigned char> block(static_cast<unsigned char*>(std::malloc(size > 0 ? size_t(size) : 1)));
+    owned<unsigned char> block(
+        static_cast<unsigned char*>(std::malloc(head_room + (size > 0 ? size_t(size) : 1))));
     if (!block) {
         fail("read_block(): malloc(%d) failed\n", size);
         return nullptr;
@@ -119,11 +126,16 @@ unsigned char* read_block(int fd, uint32_t offset, int32_t size, off_t base)
         fail("read_block(): lseek() failed\n");
         return nullptr;
     }
-    if (read(fd, block.get(), size_t(size)) != ssize_t(size)) {
+    if (read(fd, block.get() + head_room, size_t(size)) != ssize_t(size)) {
         fail("read_block(): read() failed\n");
         return nullptr;
     }
     return block.release();
+}
+
+unsigned char* read_block(int fd, uint32_t offset, int32_t size, off_t base)
+{
+    return read_block_after(fd, offset, size, base, 0);
 }
 
 int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, swap_func swap,
@@ -151,21 +163,25 @@ int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, s
     const int64_t slots = chunk_map[0].size / 12;
     walk_map(map, length, format, [&](const map_entry& e) {
         int64_t slot = int64_t(e.chunk_index) + map_block_slot;
+        // The data is read straight into the record that will hold it.
+        const size_t name_bytes = std::strlen(e.name) + 1;
+        const size_t head_room = record_head_room(name_bytes);
         unsigned char* block = nullptr;
         if (slot < 0 || slot >= slots)
             fail("parse_resource_map(): chunk index %d names no slot\n", e.chunk_index);
         else
-            block = read_block(fd, chunk_map[slot].offset, chunk_map[slot].size, base);
+            block = read_block_after(fd, chunk_map[slot].offset, chunk_map[slot].size, base,
+                                     head_room);
         if (block == nullptr) {
             fail("parse_resource_map(): skipping resource '%c%c%c%c' %d\n", int(e.type >> 24),
                  int((e.type >> 16) & 0xFF), int((e.type >> 8) & 0xFF), int(e.type & 0xFF), e.id);
             return;
         }
-        owned<unsigned char> data(block);
-        int32_t size = chunk_map[slot].size;
+        auto* r = reinterpret_cast<resource*>(block);
+        fill_record(r, e.type, e.id, chunk_map[slot].size, e.name, name_bytes);
         if (format != 1)
-            swap(e.type, data.get(), size);
-        add_resource(list, e.type, e.id, data.get(), size, e.name, index);
+            swap(e.type, r->data, r->size);
+        place_record(list, r, index);
     });
     return 0;
 }

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that are missing for a purpose:
 #   build  - compiler and CMake
-#   test   - build + GoogleTest, valgrind, and clang with its fuzzing runtime
+#   test   - build + GoogleTest, valgrind, clang with its fuzzing runtime, and
+#            GNU time for the benchmark's smoke run
 set -euo pipefail
 want=(cmake make g++)
 if [ "${1:-build}" = test ]; then
-  want+=(libgtest-dev valgrind clang-14 libclang-rt-14-dev)
+  want+=(libgtest-dev valgrind clang-14 libclang-rt-14-dev time)
 fi
 missing=()
 for p in "${want[@]}"; do

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the suite under AddressSanitizer +
-# UndefinedBehaviorSanitizer, brief fuzzing runs, the Debian package check,
+# UndefinedBehaviorSanitizer, brief fuzzing runs, a smoke run of the
+# benchmark, the Debian package check,
 # and the suite with warnings as errors. Ends with CTest's summary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,6 +20,8 @@ fi
 
 cmake --preset release > /dev/null
 cmake --build --preset release -j"$jobs"
+echo "== benchmark smoke run (outputs checked against the recorded hashes)"
+bench/run.sh --smoke --build build/release --check bench/baseline-sha256.txt
 echo "== Debian package"
 scripts/check-package.sh build/release
 echo "== tests"
