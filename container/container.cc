@@ -25,6 +25,18 @@ T host_field(const unsigned char* p)
     return v;
 }
 
+// True when the bytes at `at` start a resource file image: its first word
+// is the little-endian version word, whose bytes 2-3 are 4F 44. An area
+// that holds one is tamb's own, whatever the size word after the area
+// word says; anything else there belongs to the executable (its resource
+// table in a 32-bit PE, its export table in a 64-bit one).
+bool image_at(int fd, off_t at)
+{
+    unsigned char first[4];
+    return lseek(fd, at, SEEK_SET) == at && read(fd, first, 4) == 4 && first[2] == 0x4F &&
+           first[3] == 0x44;
+}
+
 // The largest resource-area word a PE header can hold: one with its top bit
 // set reads back as "no resource area".
 constexpr off_t largest_pe_area = 0x7FFFFFFF;
@@ -49,6 +61,11 @@ int pe_path(int fd, int mode)
     if (read(fd, word, 4) != 4)
         return fail("position_at_map(): cannot read resource section offset\n");
     const off_t r = le32(word);
+    // The word after it is the size of the table the executable itself
+    // keeps there; one that cannot be read counts as 0.
+    uint32_t table_size = 0;
+    if (mode != 0 && read(fd, word, 4) == 4)
+        table_size = uint32_t(le32(word));
 
     if (r <= 0) {
         if (mode == 0)
@@ -72,6 +89,9 @@ int pe_path(int fd, int mode)
     const off_t e = lseek(fd, 0, SEEK_END);
     if (e < 0)
         return fail("position_at_map(): cannot get EOF\n");
+    if (mode != 0 && r < e && table_size != 0 && !image_at(fd, r))
+        return fail("position_at_map(): resource table in use by the executable (size %u)\n",
+                    table_size);
     if (lseek(fd, r, SEEK_SET) < 0)
         return fail("position_at_map(): final lseek() failed\n");
     return r < e ? 1 : 0;

@@ -10,9 +10,12 @@
 // Positions fd at the base offset of its resource area and sets *format
 // (always written). mode 0 inspects an input; nonzero prepares an output: an
 // empty file becomes a standalone x86 resource file, a PE executable without
-// a resource area gets one at its end. Result -1 on failure (after one line
-// on stderr), 0 when there is no resource area (in write mode fd is where a
-// new image goes), 1 when there is one and fd is at its start.
+// a resource area gets one at its end. A PE executable whose word names a
+// place inside the file that holds no image, while the size word after it
+// is not 0, keeps a table of its own there: write mode refuses it. Result
+// -1 on failure (after one line on stderr), 0 when there is no resource
+// area (in write mode fd is where a new image goes), 1 when there is one
+// and fd is at its start.
 int position_at_map(int fd, int mode, pe_format* format);
 
 // Big-endian PEF container header (40 bytes) and section headers (28 bytes

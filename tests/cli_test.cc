@@ -281,14 +281,18 @@ TEST(cli, powerpc_round_trip)
     }
 }
 
+const std::string data_dir = TAMB_SAMPLES "/../tests/data/";
+
+// A 32-bit program and a 64-bit one (whose word is its export table's), both
+// without a table of their own at the word.
 TEST(cli, merges_into_a_real_pe_executable)
 {
-    const bytes exe = read_file(TAMB_SAMPLES "/../tests/data/hello.exe");
-    ASSERT_GT(exe.size(), 64u);
-    const size_t word_at = get32(exe, 60, false) + 136;
-    ASSERT_EQ(get32(exe, word_at, false), 0u) << "the executable already has resources";
-    for (size_t overlay : {0, 9}) {
-        SCOPED_TRACE(overlay);
+    for (auto [program, overlay] : {std::pair{"hello.exe", 0}, {"hello.exe", 9}, {"hello64.exe", 0}}) {
+        SCOPED_TRACE(testing::Message() << program << " + " << overlay);
+        const bytes exe = read_file(data_dir + program);
+        ASSERT_GT(exe.size(), 64u);
+        const size_t word_at = get32(exe, 60, false) + 136;
+        ASSERT_EQ(get32(exe, word_at, false), 0u) << "the executable already has resources";
         scratch_dir dir;
         bytes original = exe;
         original.insert(original.end(), overlay, 'x');
@@ -308,6 +312,30 @@ TEST(cli, merges_into_a_real_pe_executable)
         expected.insert(expected.end(), image.begin() + 4, image.end());
         EXPECT_EQ(read_file(dir.file("hello.exe")), expected);
     }
+}
+
+} // namespace
+
+namespace {
+
+// A program whose word is the address of its own Windows resource table, an
+// address that lies inside the file: writing there would overwrite it.
+TEST(cli, refuses_a_program_s_own_resource_table)
+{
+    const bytes exe = read_file(data_dir + "versioned.exe");
+    ASSERT_GT(exe.size(), 64u);
+    const size_t word_at = get32(exe, 60, false) + 136;
+    const uint32_t word = get32(exe, word_at, false), table_size = get32(exe, word_at + 4, false);
+    ASSERT_TRUE(word > 0 && word < exe.size() && table_size != 0) << word << " " << table_size;
+    scratch_dir dir;
+    write_file(dir.file("prog.exe"), exe);
+    write_file(dir.file("a.rsrc"), rs_image(a_values));
+    run_result r = tamb(dir.path, {"-o", "prog.exe", "a.rsrc"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "position_at_map(): resource table in use by the executable (size " +
+                         std::to_string(table_size) +
+                         ")\nerror: output file prog.exe is not a resource file\n");
+    EXPECT_EQ(read_file(dir.file("prog.exe")), exe);
 }
 
 } // namespace

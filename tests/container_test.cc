@@ -31,6 +31,16 @@ bytes pe_file(size_t size, uint32_t word, int32_t e_lfanew = 64, char p = 'P')
     return b;
 }
 
+// pe_file with the size word after the resource-area word, and `at_word`
+// written where the word points.
+bytes pe_table(size_t size, uint32_t word, uint32_t table_size, const bytes& at_word = {})
+{
+    bytes b = pe_file(size, word);
+    set32(b, 64 + 140, table_size, false);
+    std::copy(at_word.begin(), at_word.end(), b.begin() + word);
+    return b;
+}
+
 // A PEF container of `size` bytes declaring `count` sections, the first of
 // them holding the (containerOffset, containerLength) pairs given.
 bytes pef_file(size_t size, int16_t count, std::vector<std::pair<uint32_t, uint32_t>> sections,
@@ -97,6 +107,21 @@ const location_case location_cases[] = {
     {"PE with area", pe_file(1000, 500), both_modes, 1, 1, 500, ""},
     {"PE area at end of file", pe_file(1000, 1000), both_modes, 0, 1, 1000, ""},
     {"PE area beyond end of file", pe_file(1000, 4000), both_modes, 0, 1, 4000, ""},
+    // The size word after the word tells an executable's own table from an area.
+    {"table in use", pe_table(1000, 500, 424, hex("41 52 49 41")), write_mode, -1, 1, -1,
+     "resource table in use by the executable (size 424)"},
+    {"table in use, input", pe_table(1000, 500, 424), read_mode, 1, 1, 500, ""},
+    {"huge table size", pe_table(1000, 500, 0x80000000), write_mode, -1, 1, -1,
+     "resource table in use by the executable (size 2147483648)"},
+    {"image under a size word", pe_table(1000, 500, 7, hex("00 10 4F 44")), write_mode, 1, 1, 500, ""},
+    {"3 image bytes left", pe_table(1000, 997, 7, hex("00 10 4F")), write_mode, -1, 1, -1,
+     "resource table in use by the executable (size 7)"},
+    {"size word 0", pe_table(1000, 500, 0, hex("41 52 49 41")), write_mode, 1, 1, 500, ""},
+    {"size word, area at end", pe_table(1000, 1000, 9), write_mode, 0, 1, 1000, ""},
+    {"size word, area beyond", pe_table(1000, 4000, 9), write_mode, 0, 1, 4000, ""},
+    {"size word, no area", pe_table(1000, 0, 9), write_mode, 0, 1, 1008, "",
+     pe_table(1000, 1008, 9)},
+    {"size word cut short", pe_file(206, 100), write_mode, 1, 1, 100, ""},
     {"4 other bytes", hex("00 00 00 01"), both_modes, -1, 0, -1, "read() file header failed"},
     {"39 other bytes", bytes(39, 'x'), both_modes, -1, 0, -1, "read() file header failed"},
     {"resf header only", pef_file(40, 5, {}, "resf"), both_modes, 1, 0, 40, ""},
@@ -146,9 +171,10 @@ TEST(position_at_map, unseekable_descriptor)
 
 TEST(position_at_map, second_output_reuses_the_area)
 {
-    int fd = memory_file(pe_file(1000, 0));
+    // A size word that is not 0 does not stop tamb's own area from being reused.
+    int fd = memory_file(pe_table(1000, 0, 9));
     EXPECT_EQ(locate(fd, write_mode).result, 0);
-    ASSERT_EQ(write(fd, "image", 5), 5);
+    ASSERT_EQ(write(fd, "\x00\x10\x4F\x44", 4), 4);
     outcome o = locate(fd, write_mode);
     EXPECT_EQ(o.result, 1);
     EXPECT_EQ(o.position, 1008);
