@@ -1,6 +1,7 @@
 // Makes resource files for the benchmarks with the project's own writer.
 //
 // make_input [-n COUNT] [-s SIZE] [-t TYPES] [-k FILES] [--names] [--kind rs|resf] OUTPUT
+// make_input --pe BYTES OUTPUT
 //
 // Resource i (0 <= i < COUNT) has id i, SIZE data bytes that depend on i, the
 // name "r<i>" with --names, and type code i % TYPES taken from the list of
@@ -13,7 +14,12 @@
 // (40-byte header with "resf" at bytes 4-7, big-endian image). COUNT 0 with
 // resf writes the bare 40-byte header, an empty output container.
 //
+// make_input --pe BYTES OUTPUT writes instead a PE executable of BYTES
+// bytes with no resource area: "MZ", e_lfanew 64, "PE", a resource-area word
+// of 0, and pseudo-random bytes after the headers.
+//
 // Records are built in place, so a file needs its data once in memory.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -95,11 +101,40 @@ int write_file(const std::string& path, int64_t lo, int64_t hi, int64_t size, in
     return status;
 }
 
+int write_pe(const char* path, int64_t length)
+{
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) {
+        std::perror(path);
+        return 1;
+    }
+    static unsigned char block[1 << 20];
+    uint32_t x = 12345;
+    int status = 0;
+    for (int64_t at = 0; at < length && status == 0; at += sizeof block) {
+        for (auto& b : block) {
+            x = x * 1103515245u + 12345u;
+            b = uint8_t(x >> 24);
+        }
+        if (at == 0) {
+            std::memset(block, 0, 256);
+            block[0] = 'M', block[1] = 'Z', block[60] = 64, block[64] = 'P', block[65] = 'E';
+        }
+        size_t n = size_t(std::min<int64_t>(sizeof block, length - at));
+        status = write(fd, block, n) == ssize_t(n) ? 0 : 1;
+    }
+    if (close(fd) != 0 || status != 0) {
+        std::fprintf(stderr, "make_input: cannot write %s\n", path);
+        return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    int64_t count = 1000, size = 16, types = 1, files = 1;
+    int64_t count = 1000, size = 16, types = 1, files = 1, pe = -1;
     bool named = false, resf = false, bad = false;
     const char* output = nullptr;
     for (int i = 1; i < argc; ++i) {
@@ -109,6 +144,7 @@ int main(int argc, char** argv)
         else if (a == "-s" && has_value) size = std::atoll(argv[++i]);
         else if (a == "-t" && has_value) types = std::atoll(argv[++i]);
         else if (a == "-k" && has_value) files = std::atoll(argv[++i]);
+        else if (a == "--pe" && has_value) pe = std::atoll(argv[++i]);
         else if (a == "--kind" && has_value) {
             std::string kind = argv[++i];
             resf = kind == "resf";
@@ -120,9 +156,12 @@ int main(int argc, char** argv)
     if (bad || output == nullptr || count < 0 || count > INT32_MAX || size < 0 || size > INT32_MAX ||
         types < 1 || files < 1) {
         std::fprintf(stderr, "usage: make_input [-n COUNT] [-s SIZE] [-t TYPES] [-k FILES] "
-                             "[--names] [--kind rs|resf] OUTPUT\n");
+                             "[--names] [--kind rs|resf] OUTPUT\n"
+                             "       make_input --pe BYTES OUTPUT\n");
         return 2;
     }
+    if (pe >= 0)
+        return write_pe(output, std::max<int64_t>(pe, 256));
     for (int64_t k = 0; k < files; ++k) {
         std::string path = files == 1 ? output : std::string(output) + "." + std::to_string(k);
         if (write_file(path, count * k / files, count * (k + 1) / files, size, types, named, resf))

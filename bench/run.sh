@@ -2,22 +2,26 @@
 # Whole-process benchmarks of tamb against plain baselines. See bench/README.md.
 #
 #   bench/run.sh [--smoke] [--reps N] [--timeout S] [--sizes "N ..."] [--big BYTES]
-#                [--cases "1 2 3 4"] [--build DIR] [--work DIR] [--keep]
-#                [--sha] [--check SHAFILE] [--sync-baseline]
+#                [--pe BYTES] [--cases "1 2 3 4 5"] [--build DIR] [--work DIR] [--keep]
+#                [--sha] [--check SHAFILE] [--sync-baseline] [--versus TAMB]
 #
 # Each case runs tamb and its baseline alternately --reps times and reports
-# medians. --sha prints the sha256 of every output; --check compares them with
+# medians. --versus runs the same commands with another tamb binary as the
+# baseline of every case, so the ratio compares two builds in one run. --sha prints the sha256 of every output; --check compares them with
 # a saved list (lines "<sha256>  <label>") and fails on a difference. Files
 # go to a fresh folder tamb-bench.* under --work (default /tmp), removed at
 # the end unless --keep.
 set -uo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
-reps=5 timeout_s=600 sizes="10000 100000 1000000" big=$((512 << 20)) cases="1 2 3 4"
-build="$repo/build" scratch=/tmp keep=0 sync_base=0 sha=0 check="" smoke=0
+reps=5 timeout_s=600 sizes="10000 100000 1000000" big=$((512 << 20)) cases="1 2 3 4 5"
+pe=$((256 << 20)) build="$repo/build" scratch=/tmp keep=0 sync_base=0 sha=0 check="" smoke=0
+versus=""
 while [ $# -gt 0 ]; do
   case "$1" in
-    --smoke) smoke=1 reps=1 timeout_s=60 sizes="1000 10000" big=$((1 << 20)) ;;
+    --smoke) smoke=1 reps=1 timeout_s=60 sizes="1000 10000" big=$((1 << 20)) pe=$((1 << 20)) ;;
+    --pe) pe=$2; shift ;;
+    --versus) versus=$(realpath "$2"); shift ;;
     --reps) reps=$2; shift ;;
     --timeout) timeout_s=$2; shift ;;
     --sizes) sizes=$2; shift ;;
@@ -29,7 +33,7 @@ while [ $# -gt 0 ]; do
     --sync-baseline) sync_base=1 ;;
     --sha) sha=1 ;;
     --check) check=$2 sha=1; shift ;;
-    *) sed -n '2,12p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,14p' "$0" >&2; exit 2 ;;
   esac
   shift
 done
@@ -75,6 +79,7 @@ measure() {
   local tcmd=() bcmd=() ts="" bs="" peak=0 i
   while [ "$1" != "--" ]; do tcmd+=("$1"); shift; done; shift
   bcmd=("$@")
+  if [ -n "$versus" ]; then bprep=$tprep bout=$tout bcmd=("$versus" "${tcmd[@]:1}"); fi
   for ((i = 0; i < reps; i++)); do
     eval "$tprep"; run_timed "$tout" "${tcmd[@]}"
     if [ "$rc" = 124 ]; then ts=">$timeout_s"; break; fi
@@ -169,6 +174,20 @@ if [[ " $cases " == *" 1 "* ]]; then
     fi
     rm -f "$work/big.0" "$work/big.1" "$work/cat1"; [ "$keep" = 1 ] || rm -f "$work/out1"
   fi
+fi
+
+if [[ " $cases " == *" 5 "* ]]; then
+  # One small resource merged into a large PE executable that has no area:
+  # the output is copied, so the baseline is cp of the executable.
+  gen --pe "$pe" "$work/pe.src"
+  gen -n 1 -s 16 "$work/one"
+  measure case5 'cp "$work/pe.src" "$work/out5"; sync' 'rm -f "$work/cp5"; sync' /dev/null /dev/null -- \
+    "$tamb" -o "$work/out5" "$work/one" -- cp "$work/pe.src" "$work/cp5"
+  row "5 merge-pe" 1 "$pe" "$tamb_t" "$base_t" "$peak_kb" "" 1.5
+  if [[ "$tamb_t" =~ ^[0-9.]+$ ]]; then
+    record_sha "case5-$pe" "$work/out5"; smoke_check case5 "$work/out5" 1 PE
+  fi
+  rm -f "$work/pe.src" "$work/out5" "$work/cp5" "$work/one"
 fi
 
 for n in $sizes; do

@@ -162,6 +162,19 @@ void swap_section_headers(unsigned char* headers, int count)
             swap32(headers + i * pef_section_length + at);
 }
 
+off_t pe_area_word(int fd)
+{
+    unsigned char b[4];
+    if (lseek(fd, 0, SEEK_SET) != 0 || read(fd, b, 2) != 2 || b[0] != 'M' || b[1] != 'Z' ||
+        lseek(fd, 60, SEEK_SET) != 60 || read(fd, b, 4) != 4)
+        return -1;
+    const off_t e_lfanew = le32(b);
+    if (e_lfanew < 0 || lseek(fd, e_lfanew, SEEK_SET) != e_lfanew || read(fd, b, 2) != 2 ||
+        b[0] != 'P' || b[1] != 'E')
+        return -1;
+    return e_lfanew + pe_resource_word;
+}
+
 int position_at_map(int fd, int mode, pe_format* format)
 {
     *format = 0;

@@ -18,6 +18,11 @@
 // and fd is at its start.
 int position_at_map(int fd, int mode, pe_format* format);
 
+// The file offset of a PE executable's resource-area word (the only place
+// before its resource area that write mode may change), or -1 when fd holds
+// no PE executable whose word can be read. Moves the position.
+off_t pe_area_word(int fd);
+
 // Big-endian PEF container header (40 bytes) and section headers (28 bytes
 // each) converted to host order in place.
 void swap_pef_header(unsigned char* header);

@@ -1,5 +1,6 @@
 // Walking the command line: input files are located and read into the one
 // resource list; output switches and the end of the arguments flush it.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 
 #include "container/container.h"
 #include "driver/driver.h"
+#include "output/output.h"
 
 namespace {
 
@@ -45,19 +47,50 @@ int error(const char* format, const char* name)
     return 1;
 }
 
-// Writes the gathered list into the output file and empties the list.
+// Writes the gathered list into the output file and empties the list. The
+// output changes only when every step succeeds: on failure (or when the
+// run is ended by a signal) it is left as it was.
 int flush(resource_list& list, const char* path)
 {
-    open_file out(open(path, O_RDWR | O_CREAT, 0666));
-    if (out.fd < 0)
+    output_file out;
+    if (open_output(&out, path) < 0)
         return error("error: cannot create %s\n", path);
+    if (copy_output(&out) < 0)
+        return error("error: problem writing resource file %s\n", path);
+    // Written in place, the file keeps what the flush overwrites: the
+    // resource-area word of a PE executable, then the image's bytes.
+    if (out.way == output_way::in_place && keep_output_bytes(&out, pe_area_word(out.fd), 4) < 0)
+        return error("error: problem writing resource file %s\n", path);
     pe_format format = 0;
     if (position_at_map(out.fd, 1, &format) < 0)
         return error("error: output file %s is not a resource file\n", path);
-    if (write_resource_file(list.head, out.fd, format, nullptr) < 0)
+    if (out.way == output_way::in_place &&
+        keep_output_bytes(&out, lseek(out.fd, 0, SEEK_CUR), image_length(list.head)) < 0)
+        return error("error: problem writing resource file %s\n", path);
+    if (write_resource_file(list.head, out.fd, format, nullptr) < 0 || commit_output(&out) < 0)
         return error("error: problem writing resource file %s\n", path);
     list.clear();
     return 0;
+}
+
+// Descriptors 0-2 that are closed are opened on /dev/null, so that no input
+// or output file takes their place (and a listing never lands in an output).
+void fill_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) < 0)
+            return;
+}
+
+// The end of a run that has not failed: a listing that could not be fully
+// written to standard output fails it.
+int finish(int status)
+{
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "error: problem writing the listing\n");
+        return 1;
+    }
+    return status;
 }
 
 int gather(resource_list& list, const char* path, bool listing)
@@ -81,6 +114,7 @@ int gather(resource_list& list, const char* path, bool listing)
 
 int tamb_main(int argc, char** argv)
 {
+    fill_standard_descriptors();
     resource_list list;
     bool listing = false;
     const char* output = default_output_path;
@@ -115,8 +149,8 @@ int tamb_main(int argc, char** argv)
     }
 
     if (list.head != nullptr)
-        return flush(list, output);
+        return flush(list, output) != 0 ? 1 : finish(0);
     if (!listing)
         std::fprintf(stderr, "warning: nothing written to %s [use --help for help]\n", output);
-    return 0;
+    return finish(0);
 }

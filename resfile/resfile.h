@@ -96,6 +96,9 @@ int write_data_make_map(int fd, resource* resources, uint32_t base, chunk_entry*
                         pe_format format, swap_func swap, unsigned char** map_out,
                         int32_t* length_out);
 
+// The number of bytes write_resource_file writes for the list (0 for none).
+int64_t image_length(const resource* resources);
+
 // Appends length bytes to a growable buffer; ends the process with status 1
 // when memory runs out.
 void mappend(unsigned char** buffer, int32_t* used, int32_t* capacity, const void* source,

@@ -4,6 +4,7 @@
 // were learnt on the way. Data of a big-endian image is converted in place
 // and converted back right after its write, so the list is never left
 // converted.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,32 +54,56 @@ int refuse_long_name(const char* who, const resource* r)
                 r->id);
 }
 
+// The parts of the image of a list, and the first record whose name the
+// 16-bit name length cannot describe.
+struct image_measure {
+    int64_t slot_count = 128;
+    int64_t data = 0;
+    int64_t map = 8; // checksum and terminator
+    const resource* long_name = nullptr;
+    int64_t length() const { return header_length + 12 * slot_count + hole_map_length + data + map; }
+};
+
+image_measure measure_image(const resource* resources)
+{
+    image_measure m;
+    int64_t count = 0;
+    uint32_t previous = resources != nullptr ? resources->type + 1 : 0;
+    for (const resource* r = resources; r != nullptr; r = r->next) {
+        int name = name_field_length(r->name);
+        if (name > longest_name_field && m.long_name == nullptr)
+            m.long_name = r;
+        if (r->type != previous)
+            m.map += 12; // type code and group end marker
+        previous = r->type;
+        m.map += 10 + name;
+        m.data += r->size > 0 ? r->size : 0;
+        ++count;
+    }
+    while (m.slot_count < count + 11)
+        m.slot_count += 128;
+    return m;
+}
+
 // Checks, before anything is written, that every name fits the 16-bit name
 // length and that the image fits 32-bit positions counted from the start of
 // the file and a map length held in a signed 32-bit count.
-int check_fits(const resource* resources, uint64_t base, int64_t slot_count)
+int check_fits(const image_measure& m, uint64_t base)
 {
-    int64_t data = 0;
-    int64_t map = 8; // checksum and terminator
-    uint32_t previous = resources->type + 1;
-    for (const resource* r = resources; r != nullptr; r = r->next) {
-        int name = name_field_length(r->name);
-        if (name > longest_name_field)
-            return refuse_long_name("write_resource_file()", r);
-        if (r->type != previous)
-            map += 12; // type code and group end marker
-        previous = r->type;
-        map += 10 + name;
-        data += r->size > 0 ? r->size : 0;
-    }
-    uint64_t end = base + uint64_t(header_length + 12 * slot_count + hole_map_length) +
-                   uint64_t(data) + uint64_t(map);
-    if (end > (uint64_t(1) << 32) || map > INT32_MAX - map_capacity_start - map_growth_extra)
+    if (m.long_name != nullptr)
+        return refuse_long_name("write_resource_file()", m.long_name);
+    if (base + uint64_t(m.length()) > (uint64_t(1) << 32) ||
+        m.map > INT32_MAX - map_capacity_start - map_growth_extra)
         return fail("write_resource_file() image would reach beyond 4 GiB\n");
     return 0;
 }
 
 } // namespace
+
+int64_t image_length(const resource* resources)
+{
+    return resources != nullptr ? measure_image(resources).length() : 0;
+}
 
 int name_field_length(const char* name)
 {
@@ -180,10 +205,9 @@ int write_resource_file(resource* resources, int fd, pe_format format, swap_func
     const off_t start = lseek(fd, 0, SEEK_CUR);
     const uint32_t base = uint32_t(start);
     const int count = count_resources(resources);
-    int64_t slot_count = 128;
-    while (slot_count < int64_t(count) + 11)
-        slot_count += 128;
-    if (check_fits(resources, uint64_t(start), slot_count) != 0)
+    const image_measure measure = measure_image(resources);
+    const int64_t slot_count = measure.slot_count;
+    if (check_fits(measure, uint64_t(start)) != 0)
         return -1;
     const int32_t chunk_bytes = int32_t(12 * slot_count);
 
@@ -236,6 +260,8 @@ int write_resource_file(resource* resources, int fd, pe_format format, swap_func
     if (written != chunk_bytes)
         return fail("write_resource_file() chunk map update write() failed: %d\n", int(written));
     chunk_map.reset();
-    fsync(fd);
+    // A device that cannot be synced (EINVAL, EROFS) is no failure.
+    if (fsync(fd) != 0 && errno != EINVAL && errno != EROFS)
+        return fail("write_resource_file() fsync() failed\n");
     return 0;
 }

@@ -13,64 +13,18 @@
 
 namespace {
 
-struct run_result {
-    int status;
-    std::string out, err;
-};
-
-std::string drain(int fd)
-{
-    std::string text;
-    char buffer[4096];
-    for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;)
-        text.append(buffer, size_t(got));
-    close(fd);
-    return text;
-}
-
-// Runs tamb in dir with umask 002; file_limit caps the size of files it writes.
+// Runs the tamb binary in dir with umask 002; file_limit caps the size of
+// files it writes.
 run_result tamb(const std::string& dir, const std::vector<std::string>& args,
                 rlim_t file_limit = RLIM_INFINITY)
 {
-    int out[2], err[2];
-    EXPECT_EQ(pipe(out), 0);
-    EXPECT_EQ(pipe(err), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        std::vector<char*> argv{const_cast<char*>("tamb")};
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        rlimit limit{file_limit, file_limit};
-        if (chdir(dir.c_str()) != 0 || setrlimit(RLIMIT_FSIZE, &limit) != 0)
+    auto limit = [file_limit] {
+        rlimit l{file_limit, file_limit};
+        if (setrlimit(RLIMIT_FSIZE, &l) != 0)
             _exit(126);
         signal(SIGXFSZ, SIG_IGN);
-        umask(002);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        execv(TAMB_BINARY, argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    run_result r{-1, drain(out[0]), drain(err[0])};
-    int status = 0;
-    EXPECT_EQ(waitpid(child, &status, 0), child);
-    if (WIFEXITED(status))
-        r.status = WEXITSTATUS(status);
-    return r;
-}
-
-// "RS\0\0" and the image of values, as our writer makes it.
-bytes rs_image(const std::vector<resource_value>& values)
-{
-    int fd = memory_file(hex("52 53 00 00"));
-    lseek(fd, 4, SEEK_SET);
-    owned_list list(list_of(values));
-    EXPECT_EQ(write_resource_file(list.head, fd, 1, nullptr), 0);
-    bytes image = read_fd(fd);
-    close(fd);
-    return image;
+    };
+    return run_tamb(dir, args, limit, TAMB_BINARY);
 }
 
 std::string listing(const std::string& path, const char* format, const std::string& lines)
@@ -158,11 +112,10 @@ std::vector<cli_case> cli_cases()
          "error: output file short is not a resource file\n"},
         {{"-o", "new", "a.rsrc"}, 1, "",
          "position_at_map(): write() file_header failed\n"
-         "error: output file new is not a resource file\n", {{"new", hex("52 53")}}, 2},
+         "error: output file new is not a resource file\n", {}, 2},
         {{"-o", "out", "a.rsrc"}, 1, "",
          "write_resource_file() resource header write() failed: 56\n"
-         "error: problem writing resource file out\n",
-         {{"out", bytes(a.begin(), a.begin() + 60)}}, 60},
+         "error: problem writing resource file out\n", {}, 60},
     };
 }
 

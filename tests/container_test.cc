@@ -9,28 +9,6 @@
 
 namespace {
 
-void set32(bytes& b, size_t at, uint32_t v, bool big_endian)
-{
-    bytes word;
-    put32(word, v, big_endian);
-    std::copy(word.begin(), word.end(), b.begin() + ptrdiff_t(at));
-}
-
-// An "MZ" file of `size` bytes whose e_lfanew points at "PE" and whose
-// resource-area word is `word`, as far as the size allows.
-bytes pe_file(size_t size, uint32_t word, int32_t e_lfanew = 64, char p = 'P')
-{
-    bytes b(size + 200);
-    b[0] = 'M', b[1] = 'Z';
-    set32(b, 60, uint32_t(e_lfanew), false);
-    if (e_lfanew >= 0) {
-        b[e_lfanew] = uint8_t(p), b[e_lfanew + 1] = 'E';
-        set32(b, e_lfanew + 136, word, false);
-    }
-    b.resize(size);
-    return b;
-}
-
 // pe_file with the size word after the resource-area word, and `at_word`
 // written where the word points.
 bytes pe_table(size_t size, uint32_t word, uint32_t table_size, const bytes& at_word = {})
@@ -38,22 +16,6 @@ bytes pe_table(size_t size, uint32_t word, uint32_t table_size, const bytes& at_
     bytes b = pe_file(size, word);
     set32(b, 64 + 140, table_size, false);
     std::copy(at_word.begin(), at_word.end(), b.begin() + word);
-    return b;
-}
-
-// A PEF container of `size` bytes declaring `count` sections, the first of
-// them holding the (containerOffset, containerLength) pairs given.
-bytes pef_file(size_t size, int16_t count, std::vector<std::pair<uint32_t, uint32_t>> sections,
-               const char* tag2 = "peff")
-{
-    bytes b(std::max<size_t>(size, 40 + 28 * sections.size()));
-    std::copy_n(tag2, 4, b.begin() + 4);
-    b[32] = uint8_t(uint16_t(count) >> 8), b[33] = uint8_t(count);
-    for (size_t i = 0; i < sections.size(); ++i) {
-        set32(b, 40 + 28 * i + 16, sections[i].second, true);
-        set32(b, 40 + 28 * i + 20, sections[i].first, true);
-    }
-    b.resize(size);
     return b;
 }
 

@@ -1,5 +1,6 @@
 #include "testkit.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <ostream>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "driver/driver.h"
@@ -128,4 +130,101 @@ bytes hex(const std::string& text)
     for (size_t i = 0; i + 1 < digits.size(); i += 2)
         out.push_back(uint8_t(std::stoi(digits.substr(i, 2), nullptr, 16)));
     return out;
+}
+
+namespace {
+
+std::string drain(int fd)
+{
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, size_t(got));
+    close(fd);
+    return text;
+}
+
+} // namespace
+
+run_result run_tamb(const std::string& dir, const std::vector<std::string>& args,
+                    const std::function<void()>& setup, const char* binary)
+{
+    int out[2], err[2];
+    EXPECT_EQ(pipe(out), 0);
+    EXPECT_EQ(pipe(err), 0);
+    std::fflush(stdout);
+    pid_t child = fork();
+    if (child == 0) {
+        std::vector<char*> argv{const_cast<char*>("tamb")};
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        if (chdir(dir.c_str()) != 0)
+            _exit(126);
+        umask(002);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        close(out[0]), close(out[1]), close(err[0]), close(err[1]);
+        if (setup)
+            setup();
+        if (binary != nullptr) {
+            execv(binary, argv.data());
+            _exit(127);
+        }
+        int status = tamb_main(int(args.size() + 1), argv.data());
+        std::fflush(nullptr);
+        _exit(status);
+    }
+    close(out[1]);
+    close(err[1]);
+    run_result r{-1, drain(out[0]), drain(err[0])};
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+void set32(bytes& b, size_t at, uint32_t v, bool big_endian)
+{
+    bytes word;
+    put32(word, v, big_endian);
+    std::copy(word.begin(), word.end(), b.begin() + ptrdiff_t(at));
+}
+
+bytes pe_file(size_t size, uint32_t word, int32_t e_lfanew, char p)
+{
+    bytes b(size + 200);
+    b[0] = 'M', b[1] = 'Z';
+    set32(b, 60, uint32_t(e_lfanew), false);
+    if (e_lfanew >= 0) {
+        b[size_t(e_lfanew)] = uint8_t(p), b[size_t(e_lfanew) + 1] = 'E';
+        set32(b, size_t(e_lfanew) + 136, word, false);
+    }
+    b.resize(size);
+    return b;
+}
+
+bytes pef_file(size_t size, int16_t count, std::vector<std::pair<uint32_t, uint32_t>> sections,
+               const char* tag2)
+{
+    bytes b(std::max<size_t>(size, 40 + 28 * sections.size()));
+    std::copy_n(tag2, 4, b.begin() + 4);
+    b[32] = uint8_t(uint16_t(count) >> 8), b[33] = uint8_t(count);
+    for (size_t i = 0; i < sections.size(); ++i) {
+        set32(b, 40 + 28 * i + 16, sections[i].second, true);
+        set32(b, 40 + 28 * i + 20, sections[i].first, true);
+    }
+    b.resize(size);
+    return b;
+}
+
+bytes rs_image(const std::vector<resource_value>& values)
+{
+    int fd = memory_file(hex("52 53 00 00"));
+    lseek(fd, 4, SEEK_SET);
+    owned_list list(list_of(values));
+    EXPECT_EQ(write_resource_file(list.head, fd, 1, nullptr), 0);
+    bytes image = read_fd(fd);
+    close(fd);
+    return image;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,34 @@ int memory_file(const bytes& content = {});
 void put32(bytes& out, uint32_t v, bool big_endian);
 void put16(bytes& out, uint16_t v, bool big_endian);
 uint32_t get32(const bytes& in, size_t at, bool big_endian);
+
+// Writes v into b at `at`, in either byte order.
+void set32(bytes& b, size_t at, uint32_t v, bool big_endian);
+
+// An "MZ" file of `size` bytes whose e_lfanew points at "PE" and whose
+// resource-area word is `word`, as far as the size allows.
+bytes pe_file(size_t size, uint32_t word, int32_t e_lfanew = 64, char p = 'P');
+
+// A PEF container of `size` bytes declaring `count` sections, the first of
+// them holding the (containerOffset, containerLength) pairs given.
+bytes pef_file(size_t size, int16_t count, std::vector<std::pair<uint32_t, uint32_t>> sections,
+               const char* tag2 = "peff");
+
+// "RS\0\0" and the image of values, as our writer makes it.
+bytes rs_image(const std::vector<resource_value>& values);
+
+// One run of tamb: exit status (128 + the signal for a run ended by one),
+// standard output and standard error.
+struct run_result {
+    int status;
+    std::string out, err;
+};
+
+// Runs tamb in a child process in dir with umask 002: the binary when one is
+// given, otherwise tamb_main in the forked test process itself (so that a
+// test can replace system calls in `setup`, which runs in the child first).
+run_result run_tamb(const std::string& dir, const std::vector<std::string>& args,
+                    const std::function<void()>& setup = {}, const char* binary = nullptr);
 
 // Parses a hex string such as "00 10 4F 44" (white space ignored).
 bytes hex(const std::string& text);

@@ -1,0 +1,276 @@
+// Outputs survive every failure: whatever step of a flush fails, and
+// whenever the run is killed, an output is left as it was or as the flush
+// completed it, and no temporary is left behind.
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <optional>
+#include <set>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "driver/driver.h"
+#include "output/output.h"
+#include "testkit.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using values = std::vector<resource_value>;
+
+// 38 bytes of data: 'LONG' 1 at image offset 1964, 'MIMS' 2 at 1968.
+const values a_values = {{type_code("LONG"), 1, "", hex("01 02 03 04")},
+                         {type_code("MIMS"), 2, "X", bytes(34, 0x5A)}};
+
+struct output_kind {
+    const char* what;
+    std::optional<bytes> old; // none: the output does not exist
+    size_t base;              // where the image goes
+};
+
+const output_kind kinds[] = {
+    {"new file", std::nullopt, 4},
+    {"RS file", hex("52 53 00 00"), 4},
+    {"PE without area", pe_file(1000, 0), 1008},
+    {"PE with area", pe_file(1008, 1008), 1008},
+    {"resf file", pef_file(40, 0, {}, "resf"), 40},
+    {"PEF file", pef_file(100, 1, {{60, 40}}), 100},
+};
+
+std::set<std::string> names_in(const std::string& dir)
+{
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir))
+        names.insert(e.path().filename().string());
+    return names;
+}
+
+// Runs `tamb -o out a.rsrc` on an output of the given kind, hard-linked as
+// `link` when in_place; checks that it fails and leaves everything as it was.
+void expect_unchanged_after_failure(const output_kind& kind, bool in_place,
+                                    const std::function<void()>& setup, const std::string& message,
+                                    int status = 1)
+{
+    scratch_dir dir;
+    write_file(dir.file("a.rsrc"), rs_image(a_values));
+    if (kind.old)
+        write_file(dir.file("out"), *kind.old);
+    if (in_place) {
+        ASSERT_EQ(link(dir.file("out").c_str(), dir.file("link").c_str()), 0);
+    }
+    const std::set<std::string> before = names_in(dir.path);
+    run_result r = run_tamb(dir.path, {"-o", "out", "a.rsrc"}, setup);
+    EXPECT_EQ(r.status, status);
+    EXPECT_EQ(r.err, status == 1 ? message + "error: problem writing resource file out\n" : "");
+    EXPECT_EQ(names_in(dir.path), before);
+    for (const char* name : {"out", "link"})
+        if (kind.old && fs::exists(dir.file(name))) {
+            EXPECT_EQ(read_file(dir.file(name)), *kind.old) << name;
+        }
+}
+
+std::function<void()> file_limit(size_t limit)
+{
+    return [limit] {
+        const rlimit l{limit, limit};
+        setrlimit(RLIMIT_FSIZE, &l);
+        signal(SIGXFSZ, SIG_IGN);
+    };
+}
+
+// The file-size limit reached at each write that can meet it: the copy,
+// then every write of the image, replaced through a temporary and in place.
+TEST(output, a_write_cut_short_leaves_every_kind_of_output_as_it_was)
+{
+    struct point {
+        const char* what;
+        long after_base; // the limit, from the base; -1: one byte short of the old file
+        const char* message;
+    } const points[] = {
+        {"copy", -1, "copy_output(): copy_file_range() failed\n"},
+        {"header", 30, "write_resource_file() resource header write() failed: 30\n"},
+        {"chunk map", 168, "write_resource_file() chunk map write() failed: 100\n"},
+        {"hole map", 1611, "write_resource_file() hole map write() failed: 7\n"},
+        {"data", 1966, "write_data_make_map() data write() failed: 2\n"},
+        {"map", 1964 + 38 + 10, "write_resource_file() resource map write() failed: 10\n"},
+    };
+    for (bool in_place : {false, true})
+        for (const auto& kind : kinds)
+            for (const auto& p : points) {
+                if (p.after_base < 0 && (in_place || !kind.old))
+                    continue; // nothing is copied
+                if (in_place && !kind.old)
+                    continue;
+                SCOPED_TRACE(testing::Message() << kind.what << (in_place ? ", in place" : "")
+                                                << ", " << p.what);
+                size_t limit = p.after_base < 0 ? kind.old->size() - 1 : kind.base + p.after_base;
+                expect_unchanged_after_failure(kind, in_place, file_limit(limit), p.message);
+            }
+}
+
+// fsync, close and rename failing through the module's seam, and SIGTERM
+// arriving once everything is written.
+TEST(output, a_failed_sync_close_or_rename_leaves_the_output_as_it_was)
+{
+    struct seam {
+        const char* call;
+        void (*set)();
+    } const seams[] = {
+        {"SIGTERM", [] { output_syscalls.fsync = [](int) { return raise(SIGTERM); }; }},
+        {"fsync", [] { output_syscalls.fsync = [](int) { return errno = EIO, -1; }; }},
+        {"close", [] { output_syscalls.close = [](int fd) { return ::close(fd), errno = EIO, -1; }; }},
+        {"rename",
+         [] { output_syscalls.rename = [](const char*, const char*) { return errno = EXDEV, -1; }; }},
+    };
+    for (bool in_place : {false, true})
+        for (const auto& kind : kinds)
+            for (const auto& s : seams) {
+                if (in_place && (!kind.old || std::string(s.call) == "rename"))
+                    continue;
+                SCOPED_TRACE(testing::Message() << kind.what << (in_place ? ", in place" : "")
+                                                << ", " << s.call);
+                expect_unchanged_after_failure(
+                    kind, in_place, s.set, std::string("commit_output(): ") + s.call + "() failed\n",
+                    s.call[0] == 'S' ? 128 + SIGTERM : 1);
+            }
+}
+
+TEST(output, a_directory_that_cannot_be_synced_is_a_warning)
+{
+    scratch_dir dir;
+    write_file(dir.file("a.rsrc"), rs_image(a_values));
+    run_result r = run_tamb(dir.path, {"-o", "out", "a.rsrc"}, [] {
+        output_syscalls.fsync = [](int fd) {
+            struct stat st;
+            return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) ? (errno = EIO, -1) : ::fsync(fd);
+        };
+    });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "warning: cannot sync the directory of out\n");
+    EXPECT_EQ(read_file(dir.file("out")), rs_image(a_values));
+}
+
+// Killed at many points of a large flush, an output is old or new; SIGTERM
+// removes the temporary (or puts back what an in-place flush overwrote).
+TEST(output, a_killed_run_leaves_the_old_or_the_new_output)
+{
+    scratch_dir dir;
+    const values big = {{type_code("BIGD"), 1, "", bytes(8 << 20, 0x11)},
+                        {type_code("BIGD"), 2, "", bytes(4 << 20, 0x22)}};
+    write_file(dir.file("big.rsrc"), rs_image(big));
+    const bytes old = rs_image(a_values);
+    write_file(dir.file("out"), old);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(run_tamb(dir.path, {"-o", "out", "big.rsrc"}).status, 0);
+    const auto whole = std::chrono::steady_clock::now() - start;
+    const bytes fresh = read_file(dir.file("out"));
+    ASSERT_NE(fresh, old);
+
+    for (bool in_place : {false, true})
+        for (int i = 0; i < 13; i += in_place ? 3 : 1) {
+            // In place, only a caught signal can put the old bytes back.
+            const int sig = in_place || i % 4 == 3 ? SIGTERM : SIGKILL;
+            SCOPED_TRACE(testing::Message() << (in_place ? "in place, " : "") << "signal " << sig
+                                            << " at " << i << "/12");
+            write_file(dir.file("out"), old);
+            fs::remove(dir.file("link"));
+            if (in_place) {
+                ASSERT_EQ(link(dir.file("out").c_str(), dir.file("link").c_str()), 0);
+            }
+            std::fflush(stdout);
+            pid_t child = fork();
+            if (child == 0) {
+                char* argv[] = {const_cast<char*>("tamb"), const_cast<char*>("-o"),
+                                const_cast<char*>("out"), const_cast<char*>("big.rsrc"), nullptr};
+                if (chdir(dir.path.c_str()) != 0)
+                    _exit(126);
+                _exit(tamb_main(4, argv));
+            }
+            std::this_thread::sleep_for(whole * i / 10); // the last ones may find it done
+            kill(child, sig);
+            int status = 0;
+            ASSERT_EQ(waitpid(child, &status, 0), child);
+            const bytes now = read_file(dir.file("out"));
+            EXPECT_TRUE(now == old || now == fresh);
+            if (in_place) {
+                EXPECT_EQ(read_file(dir.file("link")), now);
+            }
+            for (const auto& name : names_in(dir.path)) {
+                if (name.starts_with(".out.tamb-")) {
+                    EXPECT_EQ(sig, SIGKILL) << "temporary left after SIGTERM";
+                    fs::remove(dir.file(name));
+                }
+            }
+        }
+}
+
+// Outputs that are not plain files of their own, and standard output.
+TEST(output, special_outputs)
+{
+    scratch_dir dir;
+    const bytes a = rs_image(a_values);
+    write_file(dir.file("a.rsrc"), a);
+    fs::create_directory(dir.file("sub"));
+
+    // A symbolic link: its target is replaced, the link stays.
+    fs::create_symlink("sub/target", dir.file("link"));
+    write_file(dir.file("sub/target"), hex("52 53 00 00"));
+    ASSERT_EQ(chmod(dir.file("sub/target").c_str(), 0640), 0);
+    EXPECT_EQ(run_tamb(dir.path, {"-o", "link", "a.rsrc"}).status, 0);
+    EXPECT_TRUE(fs::is_symlink(dir.file("link")));
+    EXPECT_EQ(read_file(dir.file("sub/target")), a);
+    struct stat st;
+    ASSERT_EQ(stat(dir.file("sub/target").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u); // the mode is the output's
+    EXPECT_EQ(names_in(dir.file("sub")), std::set<std::string>{"target"});
+
+    // Descriptor 1 closed at start: the listing never lands in the output.
+    run_result r = run_tamb(dir.path, {"-o", "out", "a.rsrc", "-o", "x", "-l", "a.rsrc"},
+                            [] { close(1); });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(dir.file("out")), a);
+
+    // A listing that cannot be written fails the run.
+    r = run_tamb(dir.path, {"-l", "a.rsrc"}, [] {
+        int full = open("/dev/full", O_WRONLY);
+        dup2(full, 1);
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: problem writing the listing\n");
+
+    // A device is written as it is.
+    EXPECT_EQ(run_tamb(dir.path, {"-o", "/dev/null", "a.rsrc"}).status, 0);
+}
+
+// An unprivileged run in a directory it may not write: the output itself is
+// written in place, and put back when the flush fails.
+TEST(output, a_directory_that_refuses_the_temporary_is_written_in_place)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a child as another user";
+    scratch_dir dir;
+    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
+    const bytes old = hex("52 53 00 00");
+    write_file(dir.file("a.rsrc"), rs_image(a_values));
+    for (bool fails : {true, false}) {
+        write_file(dir.file("out"), old);
+        ASSERT_EQ(chmod(dir.file("out").c_str(), 0666), 0);
+        run_result r = run_tamb(dir.path, {"-o", "out", "a.rsrc"}, [fails] {
+            if (setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(125);
+            if (fails)
+                file_limit(40)();
+        });
+        EXPECT_EQ(r.status, fails ? 1 : 0) << r.err;
+        EXPECT_EQ(read_file(dir.file("out")), fails ? old : rs_image(a_values));
+        EXPECT_EQ(names_in(dir.path), (std::set<std::string>{"a.rsrc", "out"}));
+    }
+}
+
+} // namespace
