@@ -256,6 +256,11 @@ int open_output(output_file* out, const char* path, int flags)
         }
     }
     out->target = follow_links(path);
+    if (out->target.empty() || out->target.back() == '/') { // names no file
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
     if (fd >= 0 && (st.st_nlink > 1 || sticky_refuses(out->target, st)))
         return start_in_place(out, fd, st);
     out->way = output_way::replace;

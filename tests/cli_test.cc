@@ -107,6 +107,8 @@ std::vector<cli_case> cli_cases()
          "read_resource_file() read() resource header failed\n"
          "error: problem reading resources from bad\n"},
         {{"-o", "missing/x", "a.rsrc"}, 1, "", "error: cannot create missing/x\n"},
+        {{"-o", "", "a.rsrc"}, 1, "", "error: cannot create \n"},
+        {{"-o", "missing/", "a.rsrc"}, 1, "", "error: cannot create missing/\n"},
         {{"-o", "short", "a.rsrc"}, 1, "",
          "position_at_map(): read() signature failed\n"
          "error: output file short is not a resource file\n"},
