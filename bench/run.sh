@@ -181,8 +181,10 @@ if [[ " $cases " == *" 5 "* ]]; then
   # the output is copied, so the baseline is cp of the executable.
   gen --pe "$pe" "$work/pe.src"
   gen -n 1 -s 16 "$work/one"
+  bcmd=(cp "$work/pe.src" "$work/cp5")
+  [ "$sync_base" = 1 ] && bcmd=(sh -c 'cp "$0" "$1" && sync "$1"' "$work/pe.src" "$work/cp5")
   measure case5 'cp "$work/pe.src" "$work/out5"; sync' 'rm -f "$work/cp5"; sync' /dev/null /dev/null -- \
-    "$tamb" -o "$work/out5" "$work/one" -- cp "$work/pe.src" "$work/cp5"
+    "$tamb" -o "$work/out5" "$work/one" -- "${bcmd[@]}"
   row "5 merge-pe" 1 "$pe" "$tamb_t" "$base_t" "$peak_kb" "" 1.5
   if [[ "$tamb_t" =~ ^[0-9.]+$ ]]; then
     record_sha "case5-$pe" "$work/out5"; smoke_check case5 "$work/out5" 1 PE
