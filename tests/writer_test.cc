@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "testkit.h"
+#include "type_table.h"
 
 namespace {
 
@@ -132,27 +133,13 @@ TEST(writer, each_run_of_a_type_is_a_group_and_empty_chunks_share_the_next_offse
     EXPECT_EQ(slice(file, 68 + 144, 20), hex("B0070000 00000000 00000000 B0070000 00000000"));
 }
 
-bytes pattern(size_t n)
-{
-    bytes b(n);
-    for (size_t i = 0; i < n; ++i)
-        b[i] = uint8_t(i * 37 + 11);
-    return b;
-}
-
 TEST(writer, lists_read_back_unchanged_in_both_byte_orders)
 {
     std::vector<resource_value> typed;
-    for (const char* t : {"SHRT", "USHT", "APPF", "BPNT", "FLOT", "LONG", "RECT", "SIZT", "SSZT",
-                          "TIME", "ULNG", "DBLE", "LLNG", "OFFT", "ULLG", "MSNG", "APPV"}) {
-        uint32_t type = get32(bytes(t, t + 4), 0, true);
-        size_t length = type == type_code("APPV") ? 680 : 48; // whole elements of every shape
-        typed.push_back({type, int32_t(typed.size()), t, pattern(length)});
-    }
-    bytes rref = pattern(12);
-    rref.insert(rref.end(), {'n', 'm', 0});
-    typed.push_back({type_code("RREF"), -3, "", rref});
-    typed.push_back({CSTR, 7, std::string(32766, 'c'), pattern(7)});
+    for (const auto& t : known_types) // ids from -3, every other one named
+        typed.push_back({type_code(t.code), int32_t(typed.size()) - 3,
+                         typed.size() % 2 ? t.code : "", hex(t.host)});
+    typed.push_back({CSTR, 7, std::string(32766, 'c'), hex("68 65 6C 6C 6F 21 00")});
     typed.push_back({CSTR, 8, "", {}});
     const std::vector<resource_value> lists[] = {typed, {{LONG, 0, "", {}}}};
     for (const auto& values : lists)
