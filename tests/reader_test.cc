@@ -105,6 +105,7 @@ int counting_swap(uint32_t, void*, int32_t)
 
 TEST(read_resource_file, calls_the_callback_only_for_big_endian_data)
 {
+    calls = 0;
     EXPECT_EQ(std::get<2>(read_image(golden(false), false, {}, counting_swap)), list_value{one});
     EXPECT_EQ(calls, 0);
     EXPECT_EQ(std::get<2>(read_image(golden(true), true, {}, counting_swap)),
