@@ -127,6 +127,7 @@ std::vector<cli_case> cli_cases()
     const std::string nothing =
         "warning: nothing written to tamb.output.rsrc [use --help for help]\n";
     const bytes a = rs_image(a_values), b = rs_image(b_values);
+    const std::string sample = TAMB_SAMPLES "/example.rsrc";
     return {
         {{"--help"}, 1, "", help("tamb.output.rsrc")},
         {{"a.rsrc", "-?", "b.rsrc"}, 1, "", help("tamb.output.rsrc")},
@@ -138,6 +139,8 @@ std::vector<cli_case> cli_cases()
          listing("a.rsrc", "PE", a_lines) + listing("b.rsrc", "PE", b_lines), ""},
         {{"a.rsrc", "-l", "b.rsrc"}, 0, listing("b.rsrc", "PE", ab_lines), ""},
         {{"-l", "-x"}, 0, listing("-x", "PE", a_lines), ""},
+        {{"-l", sample}, 0,
+         listing(sample, "PE", "'LONG'     1      4  a\n'CSTR'     5      3  (no name)\n"), ""},
         {{"-l", "-o", "x", "a.rsrc"}, 0, listing("a.rsrc", "PE", a_lines),
          "warning: output file is ignored when --list is in effect.\n"},
         {{"a.rsrc", "b.rsrc"}, 0, "", "", {{"tamb.output.rsrc", rs_image(ab_values)}}},
@@ -193,18 +196,6 @@ TEST(cli, command_lines)
         EXPECT_EQ(size_t(std::distance(begin(entries), end(entries))),
                   inputs().size() + c.written.size());
     }
-}
-
-TEST(cli, lists_the_sample)
-{
-    const std::string path = TAMB_SAMPLES "/example.rsrc";
-    scratch_dir dir;
-    run_result r = tamb(dir.path, {"-l", path});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, path + " resources (PE format):\n\n type     ID   size  name\n"
-                            "------------------------------------\n"
-                            "'LONG'     1      4  a\n'CSTR'     5      3  (no name)\n");
-    EXPECT_EQ(r.err, "");
 }
 
 TEST(cli, output_is_overwritten_in_place)
