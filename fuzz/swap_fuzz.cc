@@ -5,21 +5,22 @@
 // a second conversion restores the bytes; any other type is left alone.
 #include <memory>
 
+#include "../tests/type_table.h"
 #include "fuzzkit.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const char known[] = "SHRTUSHTAPPFBPNTFLOTLONGRECTSIZTSSZTTIMEULNGDBLELLNGOFFTULLGMSNGAPPVRREF";
     auto code_at = [](const void* p) {
         const auto* b = static_cast<const uint8_t*>(p);
         return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
     };
     if (size < 5)
         return 0;
-    const uint32_t type = data[0] < 12 * 18 ? code_at(known + 4 * (data[0] % 18)) : code_at(data + 1);
+    const uint32_t type =
+        data[0] < 12 * 18 ? type_code(known_types[data[0] % 18].code) : code_at(data + 1);
     bool is_known = false;
-    for (int i = 0; i < 18; ++i)
-        is_known = is_known || code_at(known + 4 * i) == type;
+    for (const auto& t : known_types)
+        is_known = is_known || type_code(t.code) == type;
     const size_t length = size - 5;
     std::unique_ptr<uint8_t[]> bytes(new uint8_t[length]);
     std::memcpy(bytes.get(), data + 5, length);

@@ -2,6 +2,7 @@
 
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "driver/driver.h"
 #include "testkit.h"
@@ -38,9 +39,9 @@ TEST(add_resource, index_is_not_used_for_a_list_it_has_not_seen)
     EXPECT_EQ(ids, (std::vector<int32_t>{1, 7, 5}));
 }
 
-TEST(next_resource, delivers_each_record_then_reports_the_end)
+TEST(next_resource, delivers_each_record_then_zeroes_every_output)
 {
-    owned_list list(list_of({{type_code("LONG"), 1, "a", {1}}, {type_code("CSTR"), 2, "", {}}}));
+    owned_list list(list_of({{type_code("LONG"), 1, "a", {1}}, {type_code("CSTR"), 2, "b", {2}}}));
     resource* cursor = nullptr;
     uint32_t type;
     int32_t id, size;
@@ -50,9 +51,9 @@ TEST(next_resource, delivers_each_record_then_reports_the_end)
     while (next_resource(list.head, &cursor, &type, &id, &data, &size, &name) == 0)
         ids.push_back(id);
     EXPECT_EQ(ids, (std::vector<int32_t>{1, 2}));
+    // The call that reported the end zeroed the outputs, which held 'CSTR' 2.
+    EXPECT_EQ(std::tie(type, id, data, size, name), std::make_tuple(0u, 0, nullptr, 0, nullptr));
     EXPECT_EQ(next_resource(list.head, &cursor, &type, &id, &data, &size, &name), 1);
-    EXPECT_EQ(type, 0u);
-    EXPECT_EQ(name, nullptr);
     EXPECT_EQ(next_resource(nullptr, &cursor, &type, &id, &data, &size, &name), -1);
     EXPECT_EQ(next_resource(list.head, nullptr, &type, &id, &data, &size, &name), -1);
 }

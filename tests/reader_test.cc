@@ -105,6 +105,7 @@ int counting_swap(uint32_t, void*, int32_t)
 
 TEST(read_resource_file, calls_the_callback_only_for_big_endian_data)
 {
+    calls = 0;
     EXPECT_EQ(std::get<2>(read_image(golden(false), false, {}, counting_swap)), list_value{one});
     EXPECT_EQ(calls, 0);
     EXPECT_EQ(std::get<2>(read_image(golden(true), true, {}, counting_swap)),
@@ -125,6 +126,14 @@ struct read_case {
     list_value list = {};
 };
 
+// 33 'CSTR' records with the longest names and no data.
+const list_value longest_names = [] {
+    list_value names;
+    for (int id = 0; id < 33; ++id)
+        names.push_back({cstr_type, id, std::string(32766, char('a' + id % 26)), {}});
+    return names;
+}();
+
 const std::string not_there = "read_resource_file() map block is not there\n",
                   table_short = "read_resource_file() read() offset table failed\n",
                   skip_long = "parse_resource_map(): skipping resource 'LONG' ",
@@ -141,7 +150,7 @@ const read_case read_cases[] = {
     {.cut = 79, .result = -1, .err = "read_resource_file() read() offset table first slot failed\n"},
     {.cut = 1000, .result = -1, .err = table_short},
     {.words = {{72, 0x7FFFFFF4}}, .result = -1, .err = table_short},
-    {.words = {{72, 120}}, .result = -1, .err = not_there},
+    {.words = {{72, 131}}, .result = -1, .err = not_there}, // slot 10 is cut
     {.words = {{72, uint32_t(-12)}}, .result = -1, .err = not_there},
     {.words = {{72, 1537}}, .list = {one}},
     {.words = {{196, 0}}, .result = -1, .err = not_there},
@@ -149,6 +158,7 @@ const read_case read_cases[] = {
     {.words = {{188, 67}}, .result = -1, .err = not_there},
     {.words = {{192, 0x7FFFFFF0}}, .result = -1, .err = "read_block(): read() failed\n"},
     {.words = {{204, 0x7FFFFFF0}}, .err = "read_block(): read() failed\n" + skip_long + "1\n"},
+    {.words = {{204, ~0u}}, .err = "read_block(): bogus block info\n" + skip_long + "1\n"},
     {.words = {{200, 0x80000000}}, .err = "read_block(): lseek() failed\n" + skip_long + "1\n"},
     {.words = {{1972, 2}}, .err = "parse_resource_map(): map checksum is bad\n"},
     {.words = {{1996, 5}}, .err = "parse_resource_map(): map terminated with 5 ???\n"},
@@ -168,13 +178,22 @@ const read_case read_cases[] = {
      },
      .list = {{long_type, 1, "c", {5, 0, 0, 5}}, {long_type, 2, "", {1, 0, 0, 0}},
               {cstr_type, 3, "", {}}}},
+    {.map = [](map_bytes& m) { m.w(long_type).a().w(m.big ? 0x4C51AF49 : 0x4B4EB04C).w(0); },
+     .list = {one}}, // the name ends where the checksum begins
+    {.map = [](map_bytes& m) {
+         m.w(cstr_type);
+         for (const auto& r : longest_names)
+             m.e(r.id, 2, 32767, r.name + '\0');
+         m.end();
+     },
+     .list = longest_names}, // a map block of over 1 MiB that ends the file
     {.map = [](map_bytes& m) { m.w(long_type).a().e(2, 1, 40, "b\0"s).end(); },
      .err = runs_past},
     {.map = [](map_bytes& m) { m.w(long_type).a().end().w(long_type).w(~0u); },
      .err = runs_past},
     {.map = [](map_bytes& m) { m.w(long_type).a().e(2, 1, -2, "b\0"s).end(); },
      .err = "parse_resource_map(): negative name length -2\n"},
-    {.map = [](map_bytes& m) { m.w(long_type).a().e(2, 1, 2, "bc"s).end(); },
+    {.map = [](map_bytes& m) { m.w(long_type).a().e(2, 1, 1, "b"s).end(); },
      .err = "parse_resource_map(): name without NUL\n"},
 };
 

@@ -16,7 +16,8 @@
 void PrintTo(const resource_value& r, std::ostream* os)
 {
     *os << "'" << char(r.type >> 24) << char(r.type >> 16) << char(r.type >> 8) << char(r.type)
-        << "' " << r.id << " \"" << r.name << "\" [" << r.data.size() << " bytes]";
+        << "' " << r.id << " \"" << r.name.substr(0, 40) << (r.name.size() > 40 ? "...\"" : "\"")
+        << " [" << r.data.size() << " bytes]";
 }
 
 std::vector<resource_value> values_of(const resource* head)
@@ -24,8 +25,9 @@ std::vector<resource_value> values_of(const resource* head)
     std::vector<resource_value> out;
     for (const resource* r = head; r != nullptr; r = r->next) {
         EXPECT_NE(r->name, nullptr);
+        EXPECT_GE(r->size, 0) << "record " << r->id;
         out.push_back({r->type, r->id, r->name != nullptr ? r->name : "",
-                       bytes(r->data, r->data + r->size)});
+                       bytes(r->data, r->data + std::max(r->size, 0))});
     }
     return out;
 }

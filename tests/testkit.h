@@ -20,7 +20,7 @@ struct resource_value {
     bool operator==(const resource_value&) const = default;
 };
 
-// Prints as 'TYPE' id "name" [size] in test failures.
+// Prints as 'TYPE' id "name" [size] in test failures, a long name cut short.
 void PrintTo(const resource_value& r, std::ostream* os);
 
 // The records of a list, in order.

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "testkit.h"
+#include "type_table.h"
 
 namespace {
 
@@ -91,25 +92,31 @@ TEST(writer, example_image_is_exact_in_both_byte_orders_at_any_base)
         }
 }
 
+// In both byte orders; 117 and 245 records fill the chunk map to its last slot.
 TEST(writer, slot_count_is_the_next_multiple_of_128_with_room_for_11_slots)
 {
     struct { int count; uint32_t hole_map, first_data; } const cases[] = {
         {117, 1604, 1964}, {118, 3140, 3500}, {245, 3140, 3500}, {246, 4676, 5036}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.count);
-        std::vector<resource_value> values;
-        for (int i = 0; i < c.count; ++i)
-            values.push_back({LONG, i, "", hex("01 02 03 04")});
-        owned_list list(list_of(values));
-        int fd = memory_file();
-        ASSERT_EQ(write_image(list.head, fd, 1).rc, 0);
-        bytes file = read_fd(fd);
-        EXPECT_EQ(get32(file, 12, false), c.hole_map);
-        EXPECT_EQ(get32(file, 68 + 12 * 11, false), c.first_data);
-        EXPECT_EQ(lseek(fd, 0, SEEK_CUR), off_t(c.hole_map));
-        EXPECT_EQ(read_back(fd, 0, 1), values);
-        close(fd);
-    }
+    for (const auto& c : cases)
+        for (pe_format format : {1, 0}) {
+            SCOPED_TRACE(testing::Message() << c.count << " records, format " << format);
+            const bool be = format != 1;
+            std::vector<resource_value> values;
+            for (int i = 0; i < c.count; ++i)
+                values.push_back({LONG, i, "", hex("01 02 03 04")});
+            owned_list list(list_of(values));
+            int fd = memory_file();
+            ASSERT_EQ(write_image(list.head, fd, format).rc, 0);
+            bytes file = read_fd(fd);
+            EXPECT_EQ(get32(file, 12, be), c.hole_map);
+            EXPECT_EQ(get32(file, 68 + 12 * 11, be), c.first_data);
+            const size_t last = 68 + 12 * size_t(10 + c.count);
+            EXPECT_EQ(get32(file, last, be), c.first_data + 4 * uint32_t(c.count - 1));
+            EXPECT_EQ(get32(file, last + 4, be), 4u);
+            EXPECT_EQ(lseek(fd, 0, SEEK_CUR), off_t(c.hole_map));
+            EXPECT_EQ(read_back(fd, 0, format), values);
+            close(fd);
+        }
 }
 
 TEST(writer, each_run_of_a_type_is_a_group_and_empty_chunks_share_the_next_offset)
@@ -132,27 +139,13 @@ TEST(writer, each_run_of_a_type_is_a_group_and_empty_chunks_share_the_next_offse
     EXPECT_EQ(slice(file, 68 + 144, 20), hex("B0070000 00000000 00000000 B0070000 00000000"));
 }
 
-bytes pattern(size_t n)
-{
-    bytes b(n);
-    for (size_t i = 0; i < n; ++i)
-        b[i] = uint8_t(i * 37 + 11);
-    return b;
-}
-
 TEST(writer, lists_read_back_unchanged_in_both_byte_orders)
 {
     std::vector<resource_value> typed;
-    for (const char* t : {"SHRT", "USHT", "APPF", "BPNT", "FLOT", "LONG", "RECT", "SIZT", "SSZT",
-                          "TIME", "ULNG", "DBLE", "LLNG", "OFFT", "ULLG", "MSNG", "APPV"}) {
-        uint32_t type = get32(bytes(t, t + 4), 0, true);
-        size_t length = type == type_code("APPV") ? 680 : 48; // whole elements of every shape
-        typed.push_back({type, int32_t(typed.size()), t, pattern(length)});
-    }
-    bytes rref = pattern(12);
-    rref.insert(rref.end(), {'n', 'm', 0});
-    typed.push_back({type_code("RREF"), -3, "", rref});
-    typed.push_back({CSTR, 7, std::string(32766, 'c'), pattern(7)});
+    for (const auto& t : known_types) // ids from -3, every other one named
+        typed.push_back({type_code(t.code), int32_t(typed.size()) - 3,
+                         typed.size() % 2 ? t.code : "", hex(t.host)});
+    typed.push_back({CSTR, 7, std::string(32766, 'c'), hex("68 65 6C 6C 6F 21 00")});
     typed.push_back({CSTR, 8, "", {}});
     const std::vector<resource_value> lists[] = {typed, {{LONG, 0, "", {}}}};
     for (const auto& values : lists)
