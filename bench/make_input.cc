@@ -57,7 +57,7 @@ resource* make_record(int64_t i, uint32_t type, int64_t size, bool named)
         std::fprintf(stderr, "make_input: out of memory\n");
         std::exit(1);
     }
-    *r = resource{nullptr, type, int32_t(i), reinterpret_cast<char*>(r + 1), nullptr, int32_t(size)};
+    *r = resource{nullptr, type, int32_t(i), reinterpret_cast<char*>(r + 1), nullptr, int32_t(size), 0};
     std::memcpy(r->name, name.c_str(), name.size() + 1);
     r->data = reinterpret_cast<unsigned char*>(r->name + name.size() + 1);
     uint32_t x = uint32_t(i) * 2654435761u + 1;

@@ -38,7 +38,7 @@ void free_resources(resource* head)
 {
     while (head != nullptr) {
         resource* next = head->next;
-        std::free(head);
+        release_record(head);
         head = next;
     }
 }

@@ -52,6 +52,8 @@ int error(const char* format, const char* name)
 // run is ended by a signal) it is left as it was.
 int flush(resource_list& list, const char* path)
 {
+    // The list is only written from here on: its index can go first.
+    clear_resource_index(&list.index);
     output_file out;
     if (open_output(&out, path) < 0)
         return error("error: cannot create %s\n", path);

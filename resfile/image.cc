@@ -37,7 +37,7 @@ void place_by_walking(resource** list, resource* r)
         if (at->type == r->type && at->id == r->id) {
             r->next = at->next;
             *link = r;
-            std::free(at);
+            release_record(at);
             return;
         }
         in_run = at->type == r->type;
@@ -118,7 +118,7 @@ bool place_by_index(resource** list, resource_index& index, resource* r)
         auto run = index.runs.find(r->type);
         if (run != index.runs.end() && run->second == old)
             run->second = r;
-        std::free(old);
+        release_record(old);
         return true;
     }
     std::unordered_map<uint32_t, resource*>::iterator run;
@@ -163,7 +163,7 @@ int place_record(resource** list, resource* r, resource_index* index)
         return 0;
     }
     if (!place_by_index(list, *index, r)) {
-        std::free(r);
+        release_record(r);
         std::fprintf(stderr, "add_resource malloc() failed\n");
         return -1;
     }
@@ -175,7 +175,7 @@ int add_resource(resource** list, uint32_t type, int32_t id, const void* data, i
 {
     const size_t name_bytes = std::strlen(name) + 1;
     const size_t data_bytes = size > 0 ? size_t(size) : 0;
-    auto* r = static_cast<resource*>(std::malloc(record_head_room(name_bytes) + data_bytes));
+    resource* r = allocate_record(record_head_room(name_bytes), data_bytes);
     if (r == nullptr) {
         std::fprintf(stderr, "add_resource malloc() failed\n");
         return -1;

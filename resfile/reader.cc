@@ -97,17 +97,124 @@ int walk_map(const unsigned char* map, int32_t length, pe_format format, Visit&&
 
 } // namespace
 
-unsigned char* read_block_after(int fd, uint32_t offset, int32_t size, off_t base,
-                                size_t head_room)
+namespace {
+
+// Reads resources' data into their records. From a regular file, small
+// blocks are served from one large span read at a time (most images hold
+// their data back to back, in map order), so that a whole image costs a few
+// reads instead of one or two system calls per resource. Every block fails
+// exactly as its own seek and read would: the span is only read ahead, and
+// a block that the file cannot fill is refused with the same message.
+struct data_reader {
+    int fd;
+    off_t base;
+    bool regular = false;
+    off_t file_length = 0;
+    owned<unsigned char> span;
+    off_t span_at = 0;
+    size_t span_length = 0;
+
+    static constexpr size_t span_capacity = size_t(1) << 20;
+    static constexpr int32_t largest_from_span = 64 << 10;
+
+    data_reader(int f, off_t b) : fd(f), base(b)
+    {
+        struct stat st;
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            regular = true;
+            file_length = st.st_size;
+        }
+    }
+
+    bool ends_before(off_t pos, int64_t count) const
+    {
+        return regular && (pos > file_length || count > file_length - pos);
+    }
+
+    // Copies size bytes at pos into to, from the span (read anew when it
+    // does not hold them). False when the file cannot fill them.
+    bool from_span(unsigned char* to, off_t pos, int32_t size)
+    {
+        if (pos < span_at || pos - span_at + size > off_t(span_length)) {
+            if (!span)
+                span.reset(static_cast<unsigned char*>(std::malloc(span_capacity)));
+            if (!span)
+                return read_at(to, pos, size);
+            ssize_t got = pread(fd, span.get(), span_capacity, pos);
+            span_at = pos;
+            span_length = got > 0 ? size_t(got) : 0;
+            if (off_t(size) > off_t(span_length))
+                return false;
+        }
+        std::memcpy(to, span.get() + (pos - span_at), size_t(size));
+        return true;
+    }
+
+    bool read_at(unsigned char* to, off_t pos, int32_t size)
+    {
+        if (lseek(fd, pos, SEEK_SET) < 0) {
+            fail("read_block(): lseek() failed\n");
+            return false;
+        }
+        if (read(fd, to, size_t(size)) != ssize_t(size)) {
+            fail("read_block(): read() failed\n");
+            return false;
+        }
+        return true;
+    }
+
+    // A record of head_room bytes (filled by the caller) and then the size
+    // bytes of the block at offset; null, after read_block's message, when
+    // the block cannot be read.
+    resource* record(uint32_t offset, int32_t size, size_t head_room)
+    {
+        if (offset < uint32_t(header_length) || size < 0) {
+            fail("read_block(): bogus block info\n");
+            return nullptr;
+        }
+        // A block before the start of the file fails as its seek would, and
+        // a large one that a regular file is too short to hold fails as its
+        // read would, both before its claimed size is allocated.
+        const off_t pos = base + off_t(int32_t(offset));
+        if (pos < 0) {
+            fail("read_block(): lseek() failed\n");
+            return nullptr;
+        }
+        if (size > checked_size && ends_before(pos, size)) {
+            fail("read_block(): read() failed\n");
+            return nullptr;
+        }
+        resource* r = allocate_record(head_room, size_t(size));
+        if (r == nullptr) {
+            fail("read_block(): malloc(%d) failed\n", size);
+            return nullptr;
+        }
+        unsigned char* to = reinterpret_cast<unsigned char*>(r) + head_room;
+        bool read = false;
+        if (regular && size <= largest_from_span) {
+            read = from_span(to, pos, size);
+            if (!read)
+                fail("read_block(): read() failed\n");
+        } else {
+            read = read_at(to, pos, size);
+        }
+        if (!read) {
+            release_record(r);
+            return nullptr;
+        }
+        return r;
+    }
+};
+
+} // namespace
+
+unsigned char* read_block(int fd, uint32_t offset, int32_t size, off_t base)
 {
     if (offset < uint32_t(header_length) || size < 0) {
         fail("read_block(): bogus block info\n");
         return nullptr;
     }
-    // A block before the start of the file fails as its seek would, and a
-    // large one that a regular file is too short to hold fails as its read
-    // would, both before its claimed size is allocated.
-    off_t pos = base + off_t(int32_t(offset));
+    const off_t pos = base + off_t(int32_t(offset));
     if (pos < 0) {
         fail("read_block(): lseek() failed\n");
         return nullptr;
@@ -116,8 +223,7 @@ unsigned char* read_block_after(int fd, uint32_t offset, int32_t size, off_t bas
         fail("read_block(): read() failed\n");
         return nullptr;
     }
-    owned<unsigned char> block(
-        static_cast<unsigned char*>(std::malloc(head_room + (size > 0 ? size_t(size) : 1))));
+    owned<unsigned char> block(static_cast<unsigned char*>(std::malloc(size > 0 ? size_t(size) : 1)));
     if (!block) {
         fail("read_block(): malloc(%d) failed\n", size);
         return nullptr;
@@ -126,16 +232,11 @@ unsigned char* read_block_after(int fd, uint32_t offset, int32_t size, off_t bas
         fail("read_block(): lseek() failed\n");
         return nullptr;
     }
-    if (read(fd, block.get() + head_room, size_t(size)) != ssize_t(size)) {
+    if (read(fd, block.get(), size_t(size)) != ssize_t(size)) {
         fail("read_block(): read() failed\n");
         return nullptr;
     }
     return block.release();
-}
-
-unsigned char* read_block(int fd, uint32_t offset, int32_t size, off_t base)
-{
-    return read_block_after(fd, offset, size, base, 0);
 }
 
 int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, swap_func swap,
@@ -161,23 +262,22 @@ int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, s
         return -1;
 
     const int64_t slots = chunk_map[0].size / 12;
+    data_reader data(fd, base);
     walk_map(map, length, format, [&](const map_entry& e) {
         int64_t slot = int64_t(e.chunk_index) + map_block_slot;
         // The data is read straight into the record that will hold it.
         const size_t name_bytes = std::strlen(e.name) + 1;
-        const size_t head_room = record_head_room(name_bytes);
-        unsigned char* block = nullptr;
+        resource* r = nullptr;
         if (slot < 0 || slot >= slots)
             fail("parse_resource_map(): chunk index %d names no slot\n", e.chunk_index);
         else
-            block = read_block_after(fd, chunk_map[slot].offset, chunk_map[slot].size, base,
-                                     head_room);
-        if (block == nullptr) {
+            r = data.record(chunk_map[slot].offset, chunk_map[slot].size,
+                            record_head_room(name_bytes));
+        if (r == nullptr) {
             fail("parse_resource_map(): skipping resource '%c%c%c%c' %d\n", int(e.type >> 24),
                  int((e.type >> 16) & 0xFF), int((e.type >> 8) & 0xFF), int(e.type & 0xFF), e.id);
             return;
         }
-        auto* r = reinterpret_cast<resource*>(block);
         fill_record(r, e.type, e.id, chunk_map[slot].size, e.name, name_bytes);
         if (format != 1)
             swap(e.type, r->data, r->size);

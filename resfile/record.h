@@ -24,7 +24,3 @@ void fill_record(resource* r, uint32_t type, int32_t id, int32_t size, const cha
 // grow, in which case r is freed and the list is unchanged.
 int place_record(resource** list, resource* r, resource_index* index);
 
-// read_block with head_room bytes before the block in the same allocation;
-// returns the allocation's start.
-unsigned char* read_block_after(int fd, uint32_t offset, int32_t size, off_t base,
-                                size_t head_room);

@@ -7,6 +7,7 @@
 // writer is called.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
 #include <unordered_map>
@@ -14,8 +15,8 @@
 
 #include "byteorder/byteorder.h"
 
-// One record of the resource list: a single heap block holding the record,
-// then the name with its NUL, then the data. Freeing the block frees all.
+// One record of the resource list: a single block holding the record, then
+// the name with its NUL, then the data. release_record frees it all.
 struct resource {
     resource* next;
     uint32_t type;
@@ -23,7 +24,15 @@ struct resource {
     char* name;
     unsigned char* data;
     int32_t size;
+    int32_t storage; // where the block came from; 0: malloc
 };
+
+// A record block of head_room + data_bytes bytes, its storage set (the other
+// fields are the caller's); null when memory runs out.
+resource* allocate_record(size_t head_room, size_t data_bytes);
+
+// Frees a record made by allocate_record (or malloc'd with storage 0).
+void release_record(resource* r);
 
 // 1: x86 container, little-endian image. 0: PowerPC container, big-endian.
 using pe_format = int32_t;
@@ -91,7 +100,8 @@ int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, s
 int write_resource_file(resource* resources, int fd, pe_format format, swap_func swap);
 
 // Writes every record's data at the current position, fills slots 11 onward
-// of chunk_map and hands back a malloc'd resource map in image byte order.
+// of chunk_map (unless it is null) and hands back a malloc'd resource map in
+// image byte order.
 int write_data_make_map(int fd, resource* resources, uint32_t base, chunk_entry* chunk_map,
                         pe_format format, swap_func swap, unsigned char** map_out,
                         int32_t* length_out);

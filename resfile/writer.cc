@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <utility>
 
@@ -32,6 +33,22 @@ struct map_buffer {
     map_buffer& operator=(const map_buffer&) = delete;
     ~map_buffer() { std::free(bytes); }
 };
+
+// Grows the map buffer at once to the whole map's length: a buffer grown an
+// append at a time can leave copies of itself behind in the heap. Like
+// mappend's own growth, ends the process when memory runs out.
+void reserve(map_buffer& map, int64_t whole)
+{
+    if (whole <= map.capacity || whole > INT32_MAX)
+        return;
+    auto* p = static_cast<unsigned char*>(std::realloc(map.bytes, size_t(whole)));
+    if (p == nullptr) {
+        std::fprintf(stderr, "out of memory in mappend()\n");
+        std::exit(1);
+    }
+    map.bytes = p;
+    map.capacity = int32_t(whole);
+}
 
 void append_word(map_buffer& map, uint32_t value, pe_format format)
 {
@@ -98,6 +115,22 @@ int check_fits(const image_measure& m, uint64_t base)
     return 0;
 }
 
+// A chunk map of slot_count empty slots but for slot 0 (the chunk map
+// itself) and slot 1 (the hole map), in host order; null when no memory.
+owned<chunk_entry> empty_chunk_map(int64_t slot_count, const uint32_t* header)
+{
+    owned<chunk_entry> chunk_map(
+        static_cast<chunk_entry*>(std::calloc(size_t(slot_count), sizeof(chunk_entry))));
+    if (!chunk_map)
+        return chunk_map;
+    chunk_entry* slots = chunk_map.get();
+    for (int64_t i = 0; i < slot_count; ++i)
+        slots[i] = chunk_entry{0, -1, kind_reserved};
+    slots[0] = chunk_entry{header[2], int32_t(12 * slot_count), kind_reserved};
+    slots[1] = chunk_entry{header[3], hole_map_length, kind_reserved};
+    return chunk_map;
+}
+
 } // namespace
 
 int64_t image_length(const resource* resources)
@@ -138,6 +171,59 @@ void mappend(unsigned char** buffer, int32_t* used, int32_t* capacity, const voi
     *used += length;
 }
 
+namespace {
+
+// Records whose data goes out in one gathered write: up to this many chunks,
+// and this many bytes unless one chunk alone is larger.
+constexpr int batch_chunks = 1024;
+constexpr size_t batch_bytes = size_t(16) << 20;
+
+// Writes the data of one batch at `position`. A gathered write that comes up
+// short is taken up again with the chunk it stopped in, written whole from
+// that chunk's start with a write of its own: the file then ends exactly as
+// writing each chunk by itself would have left it. Returns the number of
+// chunks written, or -1 after the message of the chunk whose write failed.
+int write_batch(int fd, resource* const* batch, int n, off_t position, pe_format format,
+                swap_func swap)
+{
+    struct iovec parts[batch_chunks];
+    int converted[batch_chunks];
+    size_t total = 0;
+    for (int i = 0; i < n; ++i) {
+        converted[i] = format != 1 ? swap(batch[i]->type, batch[i]->data, batch[i]->size) : 0;
+        parts[i] = iovec{batch[i]->data, size_t(batch[i]->size)};
+        total += size_t(batch[i]->size);
+    }
+    const ssize_t written = writev(fd, parts, n);
+    for (int i = 0; i < n; ++i)
+        if (converted[i] != 0)
+            swap(batch[i]->type, batch[i]->data, batch[i]->size);
+    if (written == ssize_t(total))
+        return n;
+
+    size_t done = written > 0 ? size_t(written) : 0;
+    int stopped = 0;
+    off_t at = position;
+    while (stopped < n - 1 && done >= parts[stopped].iov_len) {
+        done -= parts[stopped].iov_len;
+        at += off_t(parts[stopped].iov_len);
+        ++stopped;
+    }
+    resource* r = batch[stopped];
+    ssize_t again = -1;
+    if (lseek(fd, at, SEEK_SET) == at) {
+        const int convert = format != 1 ? swap(r->type, r->data, r->size) : 0;
+        again = write(fd, r->data, size_t(r->size));
+        if (convert != 0)
+            swap(r->type, r->data, r->size);
+    }
+    if (again != ssize_t(r->size))
+        return fail("write_data_make_map() data write() failed: %d\n", int(again));
+    return stopped + 1;
+}
+
+} // namespace
+
 int write_data_make_map(int fd, resource* resources, uint32_t base, chunk_entry* chunk_map,
                         pe_format format, swap_func swap, unsigned char** map_out,
                         int32_t* length_out)
@@ -151,40 +237,57 @@ int write_data_make_map(int fd, resource* resources, uint32_t base, chunk_entry*
     if (map.bytes == nullptr)
         return fail("write_data_make_map() calloc() failed\n");
     map.capacity = map_capacity_start;
+    reserve(map, measure_image(resources).map);
 
+    // Each chunk starts where the one before it ended.
+    off_t position = lseek(fd, 0, SEEK_CUR);
     uint32_t previous = resources->type + 1;
     int32_t slot = map_block_slot + 1;
-    for (resource* r = resources; r != nullptr; r = r->next) {
-        if (name_field_length(r->name) > longest_name_field)
-            return refuse_long_name("write_data_make_map()", r);
-        uint32_t position = uint32_t(lseek(fd, 0, SEEK_CUR));
-        int converted = format != 1 ? swap(r->type, r->data, r->size) : 0;
-        ssize_t written = write(fd, r->data, size_t(r->size));
-        if (converted != 0)
-            swap(r->type, r->data, r->size);
-        if (written != ssize_t(r->size))
-            return fail("write_data_make_map() data write() failed: %d\n", int(written));
-
-        if (r->type != previous) {
-            if (map.used > 0) {
-                append_word(map, 0xFFFFFFFF, format);
-                append_word(map, 0xFFFFFFFF, format);
+    resource* batch[batch_chunks];
+    for (resource* r = resources; r != nullptr;) {
+        int n = 0;
+        size_t bytes = 0;
+        for (; r != nullptr && n < batch_chunks; r = r->next) {
+            if (n > 0 && bytes + size_t(r->size) > batch_bytes)
+                break;
+            if (name_field_length(r->name) > longest_name_field) {
+                if (n == 0)
+                    return refuse_long_name("write_data_make_map()", r);
+                break; // after the chunks before it
             }
-            append_word(map, r->type, format);
-            previous = r->type;
+            batch[n++] = r;
+            bytes += size_t(r->size);
         }
-        append_word(map, uint32_t(r->id), format);
-        append_word(map, uint32_t(slot - map_block_slot), format);
-        chunk_map[slot] = chunk_entry{position - base, r->size, kind_data};
-        ++slot;
+        const int written = write_batch(fd, batch, n, position, format, swap);
+        if (written < 0)
+            return -1;
+        r = batch[written - 1]->next;
 
-        uint16_t name_length = uint16_t(name_field_length(r->name));
-        uint16_t stored = name_length;
-        if (format != 1)
-            swap16(&stored);
-        mappend(&map.bytes, &map.used, &map.capacity, &stored, 2);
-        if (int16_t(name_length) > 0)
-            mappend(&map.bytes, &map.used, &map.capacity, r->name, name_length);
+        for (int i = 0; i < written; ++i) {
+            const resource* w = batch[i];
+            if (w->type != previous) {
+                if (map.used > 0) {
+                    append_word(map, 0xFFFFFFFF, format);
+                    append_word(map, 0xFFFFFFFF, format);
+                }
+                append_word(map, w->type, format);
+                previous = w->type;
+            }
+            append_word(map, uint32_t(w->id), format);
+            append_word(map, uint32_t(slot - map_block_slot), format);
+            if (chunk_map != nullptr)
+                chunk_map[slot] = chunk_entry{uint32_t(position) - base, w->size, kind_data};
+            ++slot;
+            position += w->size;
+
+            uint16_t name_length = uint16_t(name_field_length(w->name));
+            uint16_t stored = name_length;
+            if (format != 1)
+                swap16(&stored);
+            mappend(&map.bytes, &map.used, &map.capacity, &stored, 2);
+            if (int16_t(name_length) > 0)
+                mappend(&map.bytes, &map.used, &map.capacity, w->name, name_length);
+        }
     }
     append_word(map, 0xFFFFFFFF, format);
     append_word(map, 0xFFFFFFFF, format);
@@ -222,16 +325,14 @@ int write_resource_file(resource* resources, int fd, pe_format format, swap_func
         return fail("write_resource_file() resource header write() failed: %d\n", int(written));
     convert_words(header, sizeof header, format);
 
-    owned<chunk_entry> chunk_map(
-        static_cast<chunk_entry*>(std::calloc(size_t(slot_count), sizeof(chunk_entry))));
+    // The chunk map is held twice, briefly: for its first copy, which only
+    // reserves the space, and for the final one, filled once the data and
+    // the map are written. In between, the map buffer is the one large
+    // block held.
+    owned<chunk_entry> chunk_map = empty_chunk_map(slot_count, header);
     if (!chunk_map)
         return fail("write_resource_file() calloc() of the chunk map failed\n");
     chunk_entry* slots = chunk_map.get();
-    for (int64_t i = 0; i < slot_count; ++i)
-        slots[i] = chunk_entry{0, -1, kind_reserved};
-    slots[0] = chunk_entry{header[2], chunk_bytes, kind_reserved};
-    slots[1] = chunk_entry{header[3], hole_map_length, kind_reserved};
-
     convert_words(slots, chunk_bytes, format);
     written = write(fd, slots, size_t(chunk_bytes));
     if (written != chunk_bytes)
@@ -239,20 +340,33 @@ int write_resource_file(resource* resources, int fd, pe_format format, swap_func
     written = write(fd, slots + 2, hole_map_length);
     if (written != hole_map_length)
         return fail("write_resource_file() hole map write() failed: %d\n", int(written));
-    convert_words(slots, chunk_bytes, format);
+    chunk_map.reset();
 
+    const uint32_t data_at = uint32_t(start + header_length + chunk_bytes + hole_map_length);
     unsigned char* raw_map = nullptr;
     int32_t map_length = 0;
-    if (write_data_make_map(fd, resources, base, slots, format, swap, &raw_map, &map_length) < 0)
+    if (write_data_make_map(fd, resources, base, nullptr, format, swap, &raw_map, &map_length) < 0)
         return -1;
     owned<unsigned char> map(raw_map);
-    slots[map_block_slot] =
-        chunk_entry{uint32_t(lseek(fd, 0, SEEK_CUR)) - base, map_length, kind_reserved};
+    const chunk_entry map_slot{uint32_t(lseek(fd, 0, SEEK_CUR)) - base, map_length, kind_reserved};
     written = write(fd, map.get(), size_t(map_length));
     if (written != map_length)
         return fail("write_resource_file() resource map write() failed: %d\n", int(written));
     map.reset();
 
+    chunk_map = empty_chunk_map(slot_count, header);
+    if (!chunk_map)
+        return fail("write_resource_file() calloc() of the chunk map failed\n");
+    slots = chunk_map.get();
+    slots[map_block_slot] = map_slot;
+    // Each data chunk follows the one before it, the first right after the
+    // hole map.
+    uint32_t position = data_at;
+    int64_t slot = map_block_slot + 1;
+    for (const resource* r = resources; r != nullptr; r = r->next, ++slot) {
+        slots[slot] = chunk_entry{position - base, r->size, kind_data};
+        position += uint32_t(r->size);
+    }
     if (lseek(fd, off_t(uint32_t(base + header_length)), SEEK_SET) < 0)
         return fail("write_resource_file() lseek() back to the chunk map failed\n");
     convert_words(slots, chunk_bytes, format);

@@ -226,3 +226,37 @@ TEST(read_resource_file, golden_patched_and_remapped_images)
 }
 
 } // namespace
+
+namespace {
+
+// Data is read ahead in large spans, yet each chunk is taken from wherever
+// its slot says and fails on its own: chunks in reverse order, a chunk too
+// large for a span among small ones, chunks that end at, or run past, the
+// end of the file.
+TEST(read_resource_file, reads_each_chunk_wherever_it_lies)
+{
+    list_value values;
+    for (int i = 0; i < 300; ++i)
+        values.push_back({cstr_type, i, "", bytes(i == 150 ? 100000 : 8, uint8_t(i))});
+    owned_list list(list_of(values));
+    int fd = memory_file();
+    ASSERT_EQ(write_resource_file(list.head, fd, 1, nullptr), 0);
+    bytes image = read_fd(fd);
+    close(fd);
+    const size_t slots = 68 + 12 * 11, end = image.size();
+    for (size_t k = 0; k < 50; ++k) // the first 100 in reverse, the others in order
+        std::swap_ranges(image.begin() + long(slots + 12 * k), image.begin() + long(slots + 12 * k + 12),
+                         image.begin() + long(slots + 12 * (99 - k)));
+    set_slot(image, 11 + 7, end, 0, 0, false);     // empty, at the end
+    set_slot(image, 11 + 8, end - 4, 8, 0, false); // runs past the end
+    list_value expected;
+    for (int k = 0; k < 300; ++k)
+        if (k != 8)
+            expected.push_back({cstr_type, k, "", k == 7 ? bytes{} : values[size_t(k < 100 ? 99 - k : k)].data});
+    const auto [result, err, got] = read_image(image, false, {});
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(err, "read_block(): read() failed\nparse_resource_map(): skipping resource 'CSTR' 8\n");
+    EXPECT_EQ(got, expected);
+}
+
+} // namespace

@@ -147,7 +147,13 @@ TEST(writer, lists_read_back_unchanged_in_both_byte_orders)
                          typed.size() % 2 ? t.code : "", hex(t.host)});
     typed.push_back({CSTR, 7, std::string(32766, 'c'), hex("68 65 6C 6C 6F 21 00")});
     typed.push_back({CSTR, 8, "", {}});
-    const std::vector<resource_value> lists[] = {typed, {{LONG, 0, "", {}}}};
+    // Data of 3 MiB lives in a mapping of its own, and 'LONG' data that size
+    // is converted there.
+    bytes big(3 << 20);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = uint8_t(i * 7 + i / 4096);
+    const std::vector<resource_value> lists[] = {
+        typed, {{LONG, 0, "", {}}}, {{CSTR, 1, "", big}, {CSTR, 3, "", {1}}, {LONG, 2, "", big}}};
     for (const auto& values : lists)
         for (pe_format format : {1, 0})
             for (off_t base : {0, 13}) {

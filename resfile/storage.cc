@@ -1,0 +1,117 @@
+// Where records live. A list may hold millions of small records and a few
+// huge ones, so a record is placed by its size:
+// - small records are carved one after another from shared 2 MiB blocks,
+//   with no per-record allocation overhead; a block is returned when the
+//   last record carved from it is released;
+// - records whose data is 2 MiB or more get a mapping of their own, advised
+//   to use huge pages, so that reading them costs one page fault per 2 MiB;
+// - the rest come from malloc.
+// Under AddressSanitizer every record comes from malloc, so that the
+// sanitizer sees the bounds of each one.
+#include <cstdint>
+#include <cstdlib>
+#include <sys/mman.h>
+
+#include "resfile/record.h"
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool shared_blocks = false;
+#elif defined(__has_feature)
+constexpr bool shared_blocks = !__has_feature(address_sanitizer);
+#else
+constexpr bool shared_blocks = true;
+#endif
+
+enum : int32_t { storage_heap = 0, storage_shared = 1, storage_mapped = 2 };
+
+constexpr size_t huge_page = size_t(2) << 20;
+constexpr size_t block_bytes = huge_page;
+constexpr size_t small_record = 1024; // at most, head room included
+
+// The start of every shared block.
+struct block_head {
+    size_t used; // bytes carved, this head included
+    size_t live; // records carved and not yet released
+};
+constexpr size_t first_record = (sizeof(block_head) + 15) & ~size_t(15);
+
+block_head* current = nullptr; // the block records are carved from
+
+size_t round_up(size_t n, size_t to)
+{
+    return (n + to - 1) & ~(to - 1);
+}
+
+// A private anonymous mapping of `length` bytes aligned to `alignment`
+// (a power of two), advised to use huge pages; null when none can be made.
+void* map_aligned(size_t length, size_t alignment)
+{
+    const size_t span = length + alignment;
+    void* p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return nullptr;
+    const uintptr_t at = uintptr_t(p), start = round_up(at, alignment), end = start + length;
+    if (start > at)
+        munmap(p, start - at);
+    if (at + span > end)
+        munmap(reinterpret_cast<void*>(end), at + span - end);
+    madvise(reinterpret_cast<void*>(start), length, MADV_HUGEPAGE); // refused: small pages
+    return reinterpret_cast<void*>(start);
+}
+
+resource* carve(size_t bytes)
+{
+    const size_t need = round_up(bytes, 8);
+    if (current == nullptr || current->used + need > block_bytes) {
+        if (current != nullptr && current->live == 0) {
+            current->used = first_record;
+        } else {
+            auto* block = static_cast<block_head*>(map_aligned(block_bytes, block_bytes));
+            if (block == nullptr)
+                return nullptr;
+            *block = block_head{first_record, 0};
+            current = block; // the old block goes with its last record
+        }
+    }
+    auto* r = reinterpret_cast<resource*>(reinterpret_cast<unsigned char*>(current) + current->used);
+    current->used += need;
+    ++current->live;
+    r->storage = storage_shared;
+    return r;
+}
+
+} // namespace
+
+resource* allocate_record(size_t head_room, size_t data_bytes)
+{
+    const size_t bytes = head_room + data_bytes;
+    if (shared_blocks && bytes <= small_record)
+        return carve(bytes);
+    resource* r = nullptr;
+    int32_t storage = storage_heap;
+    if (shared_blocks && data_bytes >= huge_page) {
+        r = static_cast<resource*>(map_aligned(round_up(bytes, huge_page), huge_page));
+        storage = storage_mapped;
+    } else {
+        r = static_cast<resource*>(std::malloc(bytes > 0 ? bytes : 1));
+    }
+    if (r != nullptr)
+        r->storage = storage;
+    return r;
+}
+
+void release_record(resource* r)
+{
+    if (r->storage == storage_shared) {
+        auto* block = reinterpret_cast<block_head*>(uintptr_t(r) & ~(block_bytes - 1));
+        if (--block->live == 0 && block != current)
+            munmap(block, block_bytes);
+    } else if (r->storage == storage_mapped) {
+        const size_t head_room = size_t(r->data - reinterpret_cast<unsigned char*>(r));
+        munmap(r, round_up(head_room + size_t(r->size), huge_page));
+    } else {
+        std::free(r);
+    }
+}
