@@ -131,7 +131,7 @@ bool place_by_index(resource** list, resource_index& index, resource* r)
     r->next = *link;
     relink(index, r->next, &r->next);
     *link = r;
-    index.links[find_link(index, r->type, r->id)] = link;
+    index.links[at] = link; // still free: relink only changed another key's slot
     ++index.used;
     run->second = r;
     return true;
