@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "resfile/resfile.h"
 
@@ -25,3 +26,17 @@ void print_help(const char* output_path);
 void print_listing(const char* argument, pe_format format, resource* head);
 
 constexpr const char* default_output_path = "tamb.output.rsrc";
+
+// A resource named on the command line by --add, --delete or --extract.
+struct resource_request {
+    uint32_t type = 0;          // the argument's first four bytes
+    int32_t id = 0;
+    std::string name;           // --add: empty for no name
+    const char* file = nullptr; // --add, --extract: the text after the '='
+};
+
+enum class request_kind { add, remove, extract };
+
+// Parses the argument of --add (TYPE:ID[:NAME]=FILE), --delete (TYPE:ID) or
+// --extract (TYPE:ID=FILE) into *out. False when it is malformed or null.
+bool parse_request(const char* arg, request_kind kind, resource_request* out);

@@ -1,10 +1,13 @@
 // Walking the command line: input files are located and read into the one
 // resource list; output switches and the end of the arguments flush it.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "container/container.h"
 #include "driver/driver.h"
@@ -95,7 +98,78 @@ int finish(int status)
     return status;
 }
 
-int gather(resource_list& list, const char* path, bool listing)
+// A --extract request, once the walk has reached it.
+struct extraction {
+    resource_request what;
+    char type[5];         // as given, for messages
+    bool written = false; // its file has been written at least once
+    bool brought = false; // the input being read brought such a resource
+};
+
+// The state of one run.
+struct run_state {
+    resource_list list;
+    bool listing = false;
+    const char* output = default_output_path;
+    std::vector<extraction> extractions;
+};
+
+void note_placed(void* context, const resource* r)
+{
+    for (extraction& e : *static_cast<std::vector<extraction>*>(context))
+        if (e.what.type == r->type && e.what.id == r->id)
+            e.brought = true;
+}
+
+// Tells the extractions which resources the next input brings.
+void watch_extractions(run_state& run)
+{
+    if (!run.extractions.empty()) {
+        run.list.index.placed = note_placed;
+        run.list.index.placed_context = &run.extractions;
+    }
+}
+
+// Saves a resource's data, as the list holds it, to the request's file,
+// which is replaced only once all of it is written.
+int extract(const extraction& e, const resource* r)
+{
+    const char* path = e.what.file;
+    output_file out;
+    if (open_output(&out, path, output_fresh) < 0)
+        return error("error: cannot create %s\n", path);
+    for (size_t done = 0; done < size_t(r->size);) {
+        ssize_t n = write(out.fd, r->data + done, size_t(r->size) - done);
+        if (n <= 0) {
+            std::fprintf(stderr, "extract_resource(): write() failed\n");
+            return error("error: problem writing %s\n", path);
+        }
+        done += size_t(n);
+    }
+    if (commit_output(&out) < 0)
+        return error("error: problem writing %s\n", path);
+    return 0;
+}
+
+// Writes the file of every extraction whose resource the last input brought.
+int deliver_extractions(run_state& run)
+{
+    run.list.index.placed = nullptr;
+    for (extraction& e : run.extractions) {
+        if (!e.brought)
+            continue;
+        e.brought = false;
+        const resource* r = find_resource(run.list.head, e.what.type, e.what.id, &run.list.index);
+        if (r == nullptr)
+            continue;
+        if (extract(e, r) != 0)
+            return 1;
+        e.written = true;
+    }
+    return 0;
+}
+
+int gather(run_state& run, const char* path)
 {
     open_file in(open(path, O_RDONLY));
     if (in.fd < 0)
@@ -103,12 +177,77 @@ int gather(resource_list& list, const char* path, bool listing)
     pe_format format = 0;
     if (position_at_map(in.fd, 0, &format) <= 0)
         return error("error: %s is not a resource file\n", path);
-    if (read_resource_file(&list.head, in.fd, format, nullptr, &list.index) < 0)
+    watch_extractions(run);
+    if (read_resource_file(&run.list.head, in.fd, format, nullptr, &run.list.index) < 0)
         return error("error: problem reading resources from %s\n", path);
-    if (listing) {
-        print_listing(path, format, list.head);
-        list.clear();
+    if (deliver_extractions(run) != 0)
+        return 1;
+    if (run.listing) {
+        print_listing(path, format, run.list.head);
+        run.list.clear();
     }
+    return 0;
+}
+
+// The bytes of a file, read to its end (a pipe or a device too). 0; 1 after
+// the error line when it cannot be read or holds 2^31 bytes or more.
+int read_whole(const char* path, std::vector<unsigned char>& bytes)
+{
+    open_file in(open(path, O_RDONLY));
+    if (in.fd < 0)
+        return error("error: cannot open %s\n", path);
+    struct stat st;
+    size_t want = 1 << 16;
+    if (fstat(in.fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        if (st.st_size > INT32_MAX)
+            return error("error: %s is too large for a resource\n", path);
+        want = size_t(st.st_size) + 1; // one more: a file that grew is read on
+    }
+    for (;;) {
+        const size_t had = bytes.size();
+        bytes.resize(had + want);
+        ssize_t n = read(in.fd, bytes.data() + had, want);
+        if (n < 0)
+            return error("error: cannot open %s\n", path);
+        bytes.resize(had + size_t(n));
+        if (bytes.size() > size_t(INT32_MAX))
+            return error("error: %s is too large for a resource\n", path);
+        if (n == 0)
+            return 0;
+        want = std::min<size_t>(bytes.size(), size_t(64) << 20);
+    }
+}
+
+// --add: one resource gathered as an x86 input holding only it would be.
+int add_file(run_state& run, const resource_request& what)
+{
+    std::vector<unsigned char> data;
+    if (read_whole(what.file, data) != 0)
+        return 1;
+    watch_extractions(run);
+    if (add_resource(&run.list.head, what.type, what.id, data.data(), int32_t(data.size()),
+                     what.name.c_str(), &run.list.index) < 0)
+        return error("error: problem reading resources from %s\n", what.file);
+    data = {};
+    if (deliver_extractions(run) != 0)
+        return 1;
+    if (run.listing) {
+        print_listing(what.file, 1, run.list.head);
+        run.list.clear();
+    }
+    return 0;
+}
+
+// --extract: from here on, the request's file follows the resource.
+int start_extraction(run_state& run, const resource_request& what, const char* arg)
+{
+    extraction e{what, {arg[0], arg[1], arg[2], arg[3], 0}};
+    if (const resource* r = find_resource(run.list.head, what.type, what.id, &run.list.index)) {
+        if (extract(e, r) != 0)
+            return 1;
+        e.written = true;
+    }
+    run.extractions.push_back(e);
     return 0;
 }
 
@@ -117,18 +256,17 @@ int gather(resource_list& list, const char* path, bool listing)
 int tamb_main(int argc, char** argv)
 {
     fill_standard_descriptors();
-    resource_list list;
-    bool listing = false;
-    const char* output = default_output_path;
+    run_state run;
+    resource_list& list = run.list;
 
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-?") == 0) {
-            print_help(output);
+            print_help(run.output);
             return 1;
         }
         if (std::strcmp(arg, "-l") == 0 || std::strcmp(arg, "--list") == 0) {
-            listing = true;
+            run.listing = true;
             continue;
         }
         if (std::strcmp(arg, "-o") == 0 || std::strcmp(arg, "--output") == 0) {
@@ -136,23 +274,65 @@ int tamb_main(int argc, char** argv)
                 std::fprintf(stderr, "error: --output requires an argument\n");
                 return 1;
             }
-            if (listing) {
+            if (run.listing) {
                 std::fprintf(stderr, "warning: output file is ignored when --list is in effect.\n");
             } else {
-                if (list.head != nullptr && flush(list, output) != 0)
+                if (list.head != nullptr && flush(list, run.output) != 0)
                     return 1;
-                output = argv[i + 1];
+                run.output = argv[i + 1];
             }
             ++i;
             continue;
         }
-        if (gather(list, arg, listing) != 0)
+        if (std::strcmp(arg, "--version") == 0) {
+            std::printf("tamb %s\n", TAMB_VERSION);
+            return finish(0);
+        }
+        const struct {
+            const char* name;
+            request_kind kind;
+            const char* usage;
+        } switches[] = {
+            {"--add", request_kind::add, "error: --add requires TYPE:ID[:NAME]=FILE\n"},
+            {"--delete", request_kind::remove, "error: --delete requires TYPE:ID\n"},
+            {"--extract", request_kind::extract, "error: --extract requires TYPE:ID=FILE\n"},
+        };
+        const auto* sw = std::find_if(std::begin(switches), std::end(switches),
+                                      [arg](const auto& s) { return std::strcmp(arg, s.name) == 0; });
+        if (sw != std::end(switches)) {
+            const char* value = i + 1 < argc ? argv[++i] : nullptr;
+            resource_request what;
+            if (!parse_request(value, sw->kind, &what)) {
+                std::fprintf(stderr, "%s", sw->usage);
+                return 1;
+            }
+            int status = 0;
+            if (sw->kind == request_kind::add)
+                status = add_file(run, what);
+            else if (sw->kind == request_kind::extract)
+                status = start_extraction(run, what, value);
+            else if (remove_resource(&list.head, what.type, what.id, &list.index) != 0)
+                std::fprintf(stderr, "warning: no resource '%.4s' %d to delete\n", value, what.id);
+            if (status != 0)
+                return 1;
+            continue;
+        }
+        if (gather(run, arg) != 0)
             return 1;
     }
 
+    bool missing = false;
+    for (const extraction& e : run.extractions)
+        if (!e.written) {
+            std::fprintf(stderr, "error: no resource '%s' %d to extract to %s\n", e.type, e.what.id,
+                         e.what.file);
+            missing = true;
+        }
+    if (missing)
+        return 1;
     if (list.head != nullptr)
-        return flush(list, output) != 0 ? 1 : finish(0);
-    if (!listing)
-        std::fprintf(stderr, "warning: nothing written to %s [use --help for help]\n", output);
+        return flush(list, run.output) != 0 ? 1 : finish(0);
+    if (!run.listing)
+        std::fprintf(stderr, "warning: nothing written to %s [use --help for help]\n", run.output);
     return finish(0);
 }

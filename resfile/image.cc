@@ -1,5 +1,6 @@
 // Pieces of the image shared by the reader and the writer: the map checksum
 // and the insertion rule of the resource list.
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -137,6 +138,40 @@ bool place_by_index(resource** list, resource_index& index, resource* r)
     return true;
 }
 
+// Empties table position `at` and moves later entries of its probe run up,
+// so that every remaining key is still found from its home position.
+void erase_link(resource_index& index, size_t at)
+{
+    const size_t mask = index.links.size() - 1;
+    for (size_t hole = at, next = at;;) {
+        index.links[hole] = nullptr;
+        for (;;) {
+            next = (next + 1) & mask;
+            if (index.links[next] == nullptr)
+                return;
+            const resource* r = *index.links[next];
+            const size_t home = hash_key(r->type, r->id) & mask;
+            // The entry stays unless its home lies outside (hole, next].
+            const bool stays = hole <= next ? hole < home && home <= next
+                                            : hole < home || home <= next;
+            if (!stays) {
+                index.links[hole] = index.links[next];
+                hole = next;
+                break;
+            }
+        }
+    }
+}
+
+// The record that holds the link, or null for the list's head pointer.
+resource* holder_of(resource** list, resource** link)
+{
+    if (link == list)
+        return nullptr;
+    return reinterpret_cast<resource*>(reinterpret_cast<unsigned char*>(link) -
+                                       offsetof(resource, next));
+}
+
 } // namespace
 
 void clear_resource_index(resource_index* index)
@@ -160,13 +195,59 @@ int place_record(resource** list, resource* r, resource_index* index)
 {
     if (index == nullptr || (index->used == 0 && *list != nullptr)) {
         place_by_walking(list, r);
-        return 0;
-    }
-    if (!place_by_index(list, *index, r)) {
+    } else if (!place_by_index(list, *index, r)) {
         release_record(r);
         std::fprintf(stderr, "add_resource malloc() failed\n");
         return -1;
     }
+    if (index != nullptr && index->placed != nullptr)
+        index->placed(index->placed_context, r);
+    return 0;
+}
+
+const resource* find_resource(const resource* list, uint32_t type, int32_t id,
+                              const resource_index* index)
+{
+    if (index != nullptr && index->used > 0) {
+        const resource* const* link = index->links[find_link(*index, type, id)];
+        return link != nullptr ? *link : nullptr;
+    }
+    for (; list != nullptr; list = list->next)
+        if (list->type == type && list->id == id)
+            return list;
+    return nullptr;
+}
+
+int remove_resource(resource** list, uint32_t type, int32_t id, resource_index* index)
+{
+    if (index == nullptr || index->used == 0) {
+        for (resource** link = list; *link != nullptr; link = &(*link)->next)
+            if ((*link)->type == type && (*link)->id == id) {
+                resource* r = *link;
+                *link = r->next;
+                release_record(r);
+                return 0;
+            }
+        return 1;
+    }
+    const size_t at = find_link(*index, type, id);
+    resource** link = index->links[at];
+    if (link == nullptr)
+        return 1;
+    resource* r = *link;
+    *link = r->next;
+    relink(*index, r->next, link);
+    auto run = index->runs.find(type);
+    if (run != index->runs.end() && run->second == r) {
+        resource* before = holder_of(list, link);
+        if (before != nullptr && before->type == type)
+            run->second = before;
+        else
+            index->runs.erase(run);
+    }
+    erase_link(*index, at);
+    --index->used;
+    release_record(r);
     return 0;
 }
 

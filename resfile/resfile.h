@@ -66,6 +66,9 @@ struct resource_index {
     size_t used = 0;                               // links in use
     std::unordered_map<uint32_t, resource*> runs;  // last record of each type's run
     resource** tail = nullptr;                     // the null link that ends the list
+    // Called with each record placed through the index, when set.
+    void (*placed)(void* context, const resource* r) = nullptr;
+    void* placed_context = nullptr;
 };
 
 void clear_resource_index(resource_index* index);
@@ -76,6 +79,15 @@ void clear_resource_index(resource_index* index);
 // memory runs out (the list is then unchanged).
 int add_resource(resource** list, uint32_t type, int32_t id, const void* data, int32_t size,
                  const char* name, resource_index* index = nullptr);
+
+// The record with this type and id (the first one, without an index), or
+// null. index may be null.
+const resource* find_resource(const resource* list, uint32_t type, int32_t id,
+                              const resource_index* index = nullptr);
+
+// Unlinks and frees the record with this type and id (the first one, without
+// an index). 0 when one was removed, 1 when there was none.
+int remove_resource(resource** list, uint32_t type, int32_t id, resource_index* index = nullptr);
 
 // Reads the image at fd's current position and adds its resources to *list
 // (through index when it is not null). swap null means swap_resource_data.

@@ -65,7 +65,8 @@ std::vector<std::pair<std::string, bytes>> inputs()
 {
     return {{"a.rsrc", rs_image(a_values)}, {"b.rsrc", rs_image(b_values)},
             {"-x", rs_image(a_values)},     {"empty", {}},
-            {"short", hex("52 53")},          {"bad", hex("52 53 00 00 00 10 4F 44")}};
+            {"short", hex("52 53")},          {"bad", hex("52 53 00 00 00 10 4F 44")},
+            {"blob", hex("B1 B2 B3")}};
 }
 
 struct cli_case {
@@ -80,7 +81,7 @@ std::vector<cli_case> cli_cases()
 {
     const std::string nothing =
         "warning: nothing written to tamb.output.rsrc [use --help for help]\n";
-    const bytes a = rs_image(a_values), b = rs_image(b_values);
+    const bytes a = rs_image(a_values), b = rs_image(b_values), blob = hex("B1 B2 B3");
     const std::string sample = TAMB_SAMPLES "/example.rsrc";
     return {
         {{"--help"}, 1, "", help("tamb.output.rsrc")},
@@ -122,6 +123,34 @@ std::vector<cli_case> cli_cases()
         {{"-o", "out", "a.rsrc"}, 1, "",
          "write_resource_file() resource header write() failed: 56\n"
          "error: problem writing resource file out\n", {}, 60},
+        // Making and taking apart resource files.
+        {{"a.rsrc", "--version", "-o", "x"}, 0, "tamb " TAMB_VERSION "\n", ""},
+        {{"-o", "x", "a.rsrc", "--add", "LONG:+01:n=blob"}, 0, "", "",
+         {{"x", rs_image({{a_long.type, 1, "n", blob}, a_mims})}}},
+        {{"-o", "x", "a.rsrc", "--add", "CSTR:-5=blob", "--add", "MIMS:3:=blob"}, 0, "", "",
+         {{"x", rs_image({a_long, a_mims, {a_mims.type, 3, "", blob}, {b_cstr.type, -5, "", blob}})}}},
+        {{"a.rsrc", "-l", "--add", "CSTR:9:c=blob"}, 0,
+         listing("blob", "PE", a_lines + "'CSTR'     9      3  c\n"), ""},
+        {{"--add", "LONG:1=nope"}, 1, "", "error: cannot open nope\n"},
+        {{"--add=LONG:1=blob"}, 1, "", "error: cannot open --add=LONG:1=blob\n"},
+        {{"--add", "LONG:1"}, 1, "", "error: --add requires TYPE:ID[:NAME]=FILE\n"},
+        {{"a.rsrc", "--delete"}, 1, "", "error: --delete requires TYPE:ID\n"},
+        {{"--extract", "LONG:1:n=f"}, 1, "", "error: --extract requires TYPE:ID=FILE\n"},
+        {{"-o", "x", "a.rsrc", "--delete", "MIMS:2", "--delete", "MIMS:02"}, 0, "",
+         "warning: no resource 'MIMS' 2 to delete\n", {{"x", rs_image({a_long})}}},
+        {{"--extract", "LONG:1=l.bin", "a.rsrc", "-o", "x", "--extract", "CSTR:7=c.bin", "b.rsrc"},
+         0, "", "", {{"l.bin", b_long.data}, {"c.bin", b_cstr.data}, {"tamb.output.rsrc", a}, {"x", b}}},
+        {{"b.rsrc", "-l", "--extract", "CSTR:7=c.bin", "a.rsrc"}, 0,
+         listing("a.rsrc", "PE",
+                 "'LONG'     1      4  (no name)\n'CSTR'     7      3  (no name)\n" + a_lines.substr(31)),
+         "", {{"c.bin", b_cstr.data}}},
+        {{"-o", "x", "--extract", "LONG:5=n.bin", "a.rsrc", "--extract", "MIMS:9=m.bin", "--version"},
+         0, "tamb " TAMB_VERSION "\n", ""},
+        {{"-o", "x", "--extract", "LONG:5=n.bin", "a.rsrc", "--extract", "MIMS:9=m.bin"}, 1, "",
+         "error: no resource 'LONG' 5 to extract to n.bin\n"
+         "error: no resource 'MIMS' 9 to extract to m.bin\n"},
+        {{"a.rsrc", "--extract", "LONG:1=missing/l.bin"}, 1, "",
+         "error: cannot create missing/l.bin\n"},
     };
 }
 
