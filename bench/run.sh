@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Whole-process benchmarks of tamb against plain baselines. See bench/README.md.
 #
-#   bench/run.sh [--smoke] [--reps N] [--timeout S] [--sizes "N ..."] [--big BYTES]
+#   bench/run.sh [--smoke] [--reps N] [--timeout S] [--sizes "N ..."] [--big "BYTES ..."]
 #                [--pe BYTES] [--cases "1 2 3 4 5"] [--build DIR] [--work DIR] [--keep]
 #                [--sha] [--check SHAFILE] [--sync-baseline] [--versus TAMB]
 #
@@ -14,7 +14,7 @@
 set -uo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
-reps=5 timeout_s=600 sizes="10000 100000 1000000" big=$((512 << 20)) cases="1 2 3 4 5"
+reps=5 timeout_s=600 sizes="10000 100000 1000000" big="$((256 << 20)) $((512 << 20))" cases="1 2 3 4 5"
 pe=$((256 << 20)) build="$repo/build" scratch=/tmp keep=0 sync_base=0 sha=0 check="" smoke=0
 versus=""
 while [ $# -gt 0 ]; do
@@ -43,11 +43,12 @@ find_tool() { # the shallowest executable named $1 under the build folder
     sort -n | head -n 1 | cut -d' ' -f2-
 }
 tamb=${TAMB:-$(find_tool tamb)} make_input=${MAKE_INPUT:-$(find_tool make_input)}
-if [ ! -x "$tamb" ] || [ ! -x "$make_input" ]; then
-  echo "run.sh: tamb or make_input not found under $build (use --build, TAMB=, MAKE_INPUT=)" >&2
+floor=${FLOOR:-$(find_tool floor)}
+if [ ! -x "$tamb" ] || [ ! -x "$make_input" ] || [ ! -x "$floor" ]; then
+  echo "run.sh: tamb, make_input or floor not found under $build (use --build, TAMB=, MAKE_INPUT=, FLOOR=)" >&2
   exit 2
 fi
-tamb=$(realpath "$tamb") make_input=$(realpath "$make_input")
+tamb=$(realpath "$tamb") make_input=$(realpath "$make_input") floor=$(realpath "$floor")
 expected=""
 if [ -n "$check" ]; then expected=$(cat "$check") || exit 2; fi
 [ -x /usr/bin/time ] || { echo "run.sh: /usr/bin/time missing (apt-get install time)" >&2; exit 2; }
@@ -119,12 +120,12 @@ smoke_check() { # LABEL FILE COUNT FORMAT: the output lists COUNT resources
   fi
 }
 
-growth() { # CASE: t(n2)/t(n1) for consecutive sizes, target 1.2 x the size ratio
+growth() { # CASE: t(n2)/t(n1) for consecutive sizes, target 1.1 x the size ratio
   local -n times=$1; local prev="" n g target
   for n in $sizes; do
     if [ -n "$prev" ] && [[ "${times[$prev]:-}" =~ ^[0-9.]+$ ]] && [[ "${times[$n]:-}" =~ ^[0-9.]+$ ]]; then
       g=$(calc %.1f "${times[$n]} / (${times[$prev]} > 0 ? ${times[$prev]} : 0.001)")
-      target=$(calc %.1f "1.2 * $n / $prev")
+      target=$(calc %.1f "1.1 * $n / $prev")
       echo "  growth $2: t($n)/t($prev) = $g (target <= $target) $(calc %s "$g <= $target ? \"ok\" : \"MISS\"")"
     fi
     prev=$n
@@ -145,36 +146,29 @@ too_slow() { # CASE_TIMES N
 
 printf '%-14s %9s %12s %9s %9s %7s %-5s %s\n' case resources bytes "tamb s" "base s" ratio target "peak/limit MiB"
 declare -A t2=() t3=() t4=()
-# The copying baseline: cat FILES > OUT, followed by an fsync of OUT (as tamb
-# does for its output) with --sync-baseline. Sets bout and bcmd.
-baseline_copy() { # OUT FILES...
-  local out=$1; shift
-  if [ "$sync_base" = 1 ]; then
-    bout=/dev/null bcmd=(sh -c 'cat "$@" > "$0" && sync "$0"' "$out" "$@")
-  else
-    bout=$out bcmd=(cat "$@")
-  fi
-}
 gen() { "$make_input" "$@" || { echo "run.sh: make_input $* failed" >&2; exit 1; }; }
 input_bytes() { cat "$@" | wc -c; }
 
-if [[ " $cases " == *" 1 "* ]]; then
-  need_kb=$(( big * 4 / 1024 + 262144 ))
+for size in $big; do
+  [[ " $cases " == *" 1 "* ]] || break
+  need_kb=$(( size * 4 / 1024 + 262144 ))
   if [ "$(df -Pk "$work" | awk 'NR == 2 { print $4 }')" -lt "$need_kb" ]; then
     echo "case 1 skipped: needs $((need_kb >> 20)) GiB free in $work" >&2
-  else
-    gen -n 2 -s "$big" -k 2 "$work/big"
-    baseline_copy "$work/cat1" "$work/big.0" "$work/big.1"
-    measure case1 'rm -f "$work/out1"' 'rm -f "$work/cat1"' /dev/null "$bout" -- \
-      "$tamb" -o "$work/out1" "$work/big.0" "$work/big.1" -- "${bcmd[@]}"
-    row "1 merge-big" 2 "$(input_bytes "$work"/big.?)" "$tamb_t" "$base_t" "$peak_kb" \
-      "$(calc %.0f "1.2 * 2 * $big + 64 * 1048576")" 1.3
-    if [[ "$tamb_t" =~ ^[0-9.]+$ ]]; then
-      record_sha "case1-$big" "$work/out1"; smoke_check case1 "$work/out1" 2 PE
-    fi
-    rm -f "$work/big.0" "$work/big.1" "$work/cat1"; [ "$keep" = 1 ] || rm -f "$work/out1"
+    continue
   fi
-fi
+  # Baseline: cat of the two files, then a sync of the copy (tamb syncs its
+  # output before it replaces the file).
+  gen -n 2 -s "$size" -k 2 "$work/big"
+  measure case1 'rm -f "$work/out1"; sync' 'rm -f "$work/cat1"; sync' /dev/null /dev/null -- \
+    "$tamb" -o "$work/out1" "$work/big.0" "$work/big.1" -- \
+    sh -c 'cat "$1" "$2" > "$0" && sync "$0"' "$work/cat1" "$work/big.0" "$work/big.1"
+  row "1 merge-big" 2 "$(input_bytes "$work"/big.?)" "$tamb_t" "$base_t" "$peak_kb" \
+    "$(calc %.0f "1.1 * 2 * $size + 32 * 1048576")" 1.3
+  if [[ "$tamb_t" =~ ^[0-9.]+$ ]]; then
+    record_sha "case1-$size" "$work/out1"; smoke_check case1 "$work/out1" 2 PE
+  fi
+  rm -f "$work/big.0" "$work/big.1" "$work/cat1"; [ "$keep" = 1 ] || rm -f "$work/out1"
+done
 
 if [[ " $cases " == *" 5 "* ]]; then
   # One small resource merged into a large PE executable that has no area:
@@ -193,7 +187,7 @@ if [[ " $cases " == *" 5 "* ]]; then
 fi
 
 for n in $sizes; do
-  limit=$(calc %.0f "1.2 * $n * 16 + 64 * 1048576")
+  limit=$((100 << 20))
   if [[ " $cases " == *" 2 "* || " $cases " == *" 3 "* ]]; then
     gen -n "$n" -s 16 -t 100 -k 10 --names "$work/m$n"
     ins=("$work/m$n".?) bytes=$(input_bytes "$work/m$n".?)
@@ -201,16 +195,16 @@ for n in $sizes; do
   if [[ " $cases " == *" 2 "* ]]; then
     if too_slow t2 "$n"; then t2[$n]=skipped; row "2 merge" "$n" "$bytes" "skipped(est ${est:-?}s)"
     else
-      baseline_copy "$work/cat2" "${ins[@]}"
-      measure "case2 $n" 'rm -f "$work/out2"' 'rm -f "$work/cat2"' /dev/null "$bout" -- \
-        "$tamb" -o "$work/out2" "${ins[@]}" -- "${bcmd[@]}"
+      # Baseline: the floor program on the same files.
+      measure "case2 $n" 'rm -f "$work/out2"' 'rm -f "$work/floor2"' /dev/null /dev/null -- \
+        "$tamb" -o "$work/out2" "${ins[@]}" -- "$floor" "$work/floor2" "${ins[@]}"
       t2[$n]=$tamb_t
-      row "2 merge" "$n" "$bytes" "$tamb_t" "$base_t" "$peak_kb" "$limit" ""
+      row "2 merge" "$n" "$bytes" "$tamb_t" "$base_t" "$peak_kb" "$limit" 0.5
       if [[ "$tamb_t" =~ ^[0-9.]+$ ]]; then
         record_sha "case2-$n" "$work/out2"; smoke_check case2 "$work/out2" "$n" PE
       fi
     fi
-    rm -f "$work/cat2"; [ "$keep" = 1 ] && [ -f "$work/out2" ] && mv "$work/out2" "$work/out2-$n"
+    rm -f "$work/floor2"; [ "$keep" = 1 ] && [ -f "$work/out2" ] && mv "$work/out2" "$work/out2-$n"
   fi
   if [[ " $cases " == *" 3 "* ]]; then
     gen -n 0 --kind resf "$work/resf-empty"
@@ -236,11 +230,12 @@ for n in $sizes; do
     else
       # With --sha the listing goes to a file instead of /dev/null.
       listing=/dev/null; [ "$sha" = 1 ] && listing=$work/list4
-      measure "case4 $n" : : "$listing" /dev/null -- "$tamb" -l "l$n" -- cat "l$n"
+      measure "case4 $n" : 'rm -f "$work/floor4"' "$listing" /dev/null -- "$tamb" -l "l$n" -- \
+        "$floor" "$work/floor4" "l$n"
       t4[$n]=$tamb_t
-      row "4 list" "$n" "$(input_bytes "$work/l$n")" "$tamb_t" "$base_t" "" "" ""
+      row "4 list" "$n" "$(input_bytes "$work/l$n")" "$tamb_t" "$base_t" "" "" 0.35
       [ "$listing" != /dev/null ] && [[ "$tamb_t" =~ ^[0-9.]+$ ]] && record_sha "case4-$n" "$listing"
-      rm -f "$work/list4"
+      rm -f "$work/list4" "$work/floor4"
     fi
     [ "$keep" = 1 ] || rm -f "$work/l$n"
   fi
