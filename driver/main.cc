@@ -1,4 +1,5 @@
 #include "driver/driver.h"
+#include "platform/platform.h"
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -12,5 +13,6 @@ int main(int argc, char** argv)
     // would raise the peak memory of a run that reads many files.
     mallopt(M_MMAP_THRESHOLD, 256 << 10);
 #endif
+    start_platform(&argc, &argv);
     return tamb_main(argc, argv);
 }

@@ -12,6 +12,7 @@
 #include "container/container.h"
 #include "driver/driver.h"
 #include "output/output.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -83,7 +84,7 @@ int flush(resource_list& list, const char* path)
 void fill_standard_descriptors()
 {
     for (int fd = 0; fd <= 2; ++fd)
-        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) < 0)
+        if (!descriptor_open(fd) && open_path(null_device, O_RDWR) < 0)
             return;
 }
 
@@ -139,7 +140,7 @@ int extract(const extraction& e, const resource* r)
     if (open_output(&out, path, output_fresh) < 0)
         return error("error: cannot create %s\n", path);
     for (size_t done = 0; done < size_t(r->size);) {
-        ssize_t n = write(out.fd, r->data + done, size_t(r->size) - done);
+        ssize_t n = syscalls.write(out.fd, r->data + done, size_t(r->size) - done);
         if (n <= 0) {
             std::fprintf(stderr, "extract_resource(): write() failed\n");
             return error("error: problem writing %s\n", path);
@@ -171,7 +172,7 @@ int deliver_extractions(run_state& run)
 
 int gather(run_state& run, const char* path)
 {
-    open_file in(open(path, O_RDONLY));
+    open_file in(open_path(path, O_RDONLY));
     if (in.fd < 0)
         return error("error: cannot open %s\n", path);
     pe_format format = 0;
@@ -193,7 +194,7 @@ int gather(run_state& run, const char* path)
 // the error line when it cannot be read or holds 2^31 bytes or more.
 int read_whole(const char* path, std::vector<unsigned char>& bytes)
 {
-    open_file in(open(path, O_RDONLY));
+    open_file in(open_path(path, O_RDONLY));
     if (in.fd < 0)
         return error("error: cannot open %s\n", path);
     struct stat st;

@@ -4,46 +4,21 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include "platform/platform.h"
 #include "resfile/fail.h"
-
-output_calls output_syscalls = {::fsync, ::close, ::rename, ::copy_file_range};
 
 namespace {
 
-constexpr int watched_signals[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction previous_actions[3];
 output_file* volatile active = nullptr;
-
-// Holds SIGINT, SIGTERM and SIGHUP back while the state that their handler
-// reads changes.
-struct signals_held {
-    sigset_t old;
-    signals_held()
-    {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int s : watched_signals)
-            sigaddset(&set, s);
-        sigprocmask(SIG_BLOCK, &set, &old);
-    }
-    ~signals_held() { sigprocmask(SIG_SETMASK, &old, nullptr); }
-};
 
 // Writes all of n bytes at `at`; false when a write fails.
 bool put_all(int fd, const unsigned char* p, size_t n, off_t at)
 {
     while (n > 0) {
-        ssize_t k = pwrite(fd, p, n, at);
+        ssize_t k = syscalls.pwrite(fd, p, n, at);
         if (k <= 0)
             return false;
         p += k, n -= size_t(k), at += k;
@@ -57,7 +32,7 @@ void undo(output_file* out)
 {
     if (out->way == output_way::replace) {
         if (out->temp_made)
-            unlink(out->temp.c_str());
+            discard_file(out->fd, out->temp.c_str());
         return;
     }
     if (out->way != output_way::in_place)
@@ -65,8 +40,8 @@ void undo(output_file* out)
     const int fd = out->fd >= 0 ? out->fd : out->original;
     for (const kept_bytes& k : out->kept)
         put_all(fd, k.bytes, k.length, k.at);
-    if (ftruncate(fd, out->old_length) == 0)
-        ::fsync(fd);
+    if (truncate_descriptor(fd, out->old_length) == 0)
+        fsync(fd);
 }
 
 void on_signal(int sig)
@@ -74,34 +49,23 @@ void on_signal(int sig)
     output_file* out = active;
     if (out != nullptr && !out->finished)
         undo(out);
-    signal(sig, SIG_DFL);
-    raise(sig); // delivered, with its usual effect, once the handler returns
+    end_by_signal(sig);
 }
 
 // Catches the signals that end a run (those not ignored) while out is open.
 void watch(output_file* out)
 {
-    signals_held held;
+    end_signals_held held;
     active = out;
-    for (int i = 0; i < 3; ++i) {
-        struct sigaction catcher = {};
-        catcher.sa_handler = on_signal;
-        sigemptyset(&catcher.sa_mask);
-        for (int s : watched_signals)
-            sigaddset(&catcher.sa_mask, s);
-        sigaction(watched_signals[i], nullptr, &previous_actions[i]);
-        if (previous_actions[i].sa_handler != SIG_IGN)
-            sigaction(watched_signals[i], &catcher, nullptr);
-    }
+    catch_end_signals(on_signal);
 }
 
 void unwatch(output_file* out)
 {
-    signals_held held;
+    end_signals_held held;
     if (active != out)
         return;
-    for (int i = 0; i < 3; ++i)
-        sigaction(watched_signals[i], &previous_actions[i], nullptr);
+    release_end_signals();
     active = nullptr;
 }
 
@@ -118,54 +82,17 @@ void release(output_file* out)
     out->fd = out->original = -1;
 }
 
-std::string directory_of(const std::string& path)
-{
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The file a path names, with symbolic links in its last part followed (a
-// link's target may not exist yet).
-std::string follow_links(const std::string& path)
-{
-    std::string at = path;
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat st;
-        char link[PATH_MAX];
-        if (lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-            break;
-        ssize_t n = readlink(at.c_str(), link, sizeof link);
-        if (n <= 0 || size_t(n) >= sizeof link)
-            break;
-        std::string to(link, size_t(n));
-        at = to[0] == '/' ? to : directory_of(at) + "/" + to;
-    }
-    return at;
-}
-
-// A rename into a sticky directory is refused for a file that belongs to
-// somebody else, unless the directory is ours.
-bool sticky_refuses(const std::string& target, const struct stat& file)
-{
-    struct stat dir;
-    const uid_t me = geteuid();
-    return me != 0 && stat(directory_of(target).c_str(), &dir) == 0 &&
-           (dir.st_mode & S_ISVTX) != 0 && file.st_uid != me && dir.st_uid != me;
-}
 
 // Makes the temporary `.NAME.tamb-XXXXXX` beside the target.
 bool make_temp(output_file* out)
 {
     const std::string& target = out->target;
-    size_t slash = target.rfind('/');
-    std::string name = target.substr(slash == std::string::npos ? 0 : slash + 1);
+    std::string name = file_name_of(target);
     if (name.size() > 200) // room for the rest within a name's 255 bytes
         name.resize(200);
     std::string pattern = directory_of(target) + "/." + name + ".tamb-XXXXXX";
-    signals_held held;
-    int fd = mkstemp(pattern.data());
+    end_signals_held held;
+    int fd = make_temporary(pattern);
     if (fd < 0)
         return false;
     out->temp = pattern;
@@ -200,14 +127,13 @@ int copy_range(int in, int out, off_t at, off_t n)
     off_t in_at = at, out_at = at;
     bool copied = false;
     while (in_at < at + n) {
-        ssize_t k = output_syscalls.copy_file_range(in, &in_at, out, &out_at,
-                                                    size_t(at + n - in_at), 0);
+        ssize_t k = syscalls.copy_file_range(in, &in_at, out, &out_at, size_t(at + n - in_at), 0);
         if (k > 0) {
             copied = true;
             continue;
         }
         if (k < 0 && !copied &&
-            (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP))
+            (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == ENOTSUP))
             break; // not between these files: copy through a buffer
         return fail("copy_output(): copy_file_range() failed\n");
     }
@@ -238,12 +164,12 @@ int open_output(output_file* out, const char* path, int flags)
     int fd = -1;
     if (fresh) {
         // A device or a FIFO is written as it is, never replaced.
-        if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
-            out->fd = open(path, O_WRONLY);
+        if (stat_path(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+            out->fd = open_path(path, O_WRONLY);
             return out->fd < 0 ? -1 : 0;
         }
     } else {
-        fd = open(path, O_RDWR);
+        fd = open_path(path, O_RDWR);
         if (fd < 0 && errno != ENOENT)
             return -1;
         if (fd >= 0 && fstat(fd, &st) != 0) {
@@ -256,12 +182,12 @@ int open_output(output_file* out, const char* path, int flags)
         }
     }
     out->target = follow_links(path);
-    if (out->target.empty() || out->target.back() == '/') { // names no file
+    if (file_name_of(out->target).empty()) { // names no file
         if (fd >= 0)
             ::close(fd);
         return -1;
     }
-    if (fd >= 0 && (st.st_nlink > 1 || sticky_refuses(out->target, st)))
+    if (fd >= 0 && (link_count(fd) > 1 || rename_refused(out->target, st)))
         return start_in_place(out, fd, st);
     out->way = output_way::replace;
     watch(out);
@@ -272,18 +198,8 @@ int open_output(output_file* out, const char* path, int flags)
         return -1;
     }
     out->original = fd;
-    if (fd >= 0) {
-        if (fchown(out->fd, st.st_uid, st.st_gid) != 0) {
-            // Not ours to give away: the temporary keeps our owner.
-        }
-        if (fchmod(out->fd, st.st_mode & 07777) != 0)
-            return fail("open_output(): fchmod() failed\n");
-    } else {
-        const mode_t mask = umask(0);
-        umask(mask);
-        if (fchmod(out->fd, 0666 & ~mask) != 0)
-            return fail("open_output(): fchmod() failed\n");
-    }
+    if (give_mode(out->fd, fd >= 0 ? &st : nullptr) != 0)
+        return fail("open_output(): fchmod() failed\n");
     return 0;
 }
 
@@ -295,22 +211,15 @@ int copy_output(output_file* out)
     struct stat st;
     if (fstat(in, &st) != 0)
         return fail("copy_output(): fstat() failed\n");
-    if (ioctl(out->fd, FICLONE, in) != 0) {
+    if (clone_file(out->fd, in) != 0) {
         // The holes of a sparse file stay holes: only its data is copied.
-        for (off_t at = 0; at < st.st_size;) {
-            off_t data = lseek(in, at, SEEK_DATA);
-            if (data < 0 && errno == ENXIO)
-                break;
-            if (data < 0)
-                data = at;
-            off_t hole = lseek(in, data, SEEK_HOLE);
-            if (hole < 0 || hole > st.st_size)
-                hole = st.st_size;
-            if (copy_range(in, out->fd, data, hole - data) != 0)
+        for (off_t at = 0; (at = next_data(in, at, st.st_size)) >= 0;) {
+            const off_t end = data_end(in, at, st.st_size);
+            if (copy_range(in, out->fd, at, end - at) != 0)
                 return -1;
-            at = hole;
+            at = end;
         }
-        if (ftruncate(out->fd, st.st_size) != 0)
+        if (truncate_descriptor(out->fd, st.st_size) != 0)
             return fail("copy_output(): ftruncate() failed\n");
     }
     out->original = -1;
@@ -335,7 +244,7 @@ int keep_output_bytes(output_file* out, off_t at, int64_t length)
         }
         got += size_t(k);
     }
-    signals_held held;
+    end_signals_held held;
     out->kept.push_back({at, n, bytes});
     return 0;
 }
@@ -344,7 +253,7 @@ int commit_output(output_file* out)
 {
     if (out->finished)
         return 0;
-    if (out->way != output_way::plain && output_syscalls.fsync(out->fd) != 0 &&
+    if (out->way != output_way::plain && syscalls.fsync(out->fd) != 0 &&
         !sync_unsupported(errno)) {
         fail("commit_output(): fsync() failed\n");
         abandon_output(out);
@@ -352,7 +261,7 @@ int commit_output(output_file* out)
     }
     const int fd = out->fd;
     out->fd = -1;
-    if (output_syscalls.close(fd) != 0) {
+    if (syscalls.close(fd) != 0) {
         fail("commit_output(): close() failed\n");
         abandon_output(out);
         return -1;
@@ -360,8 +269,8 @@ int commit_output(output_file* out)
     if (out->way == output_way::replace) {
         int renamed;
         {
-            signals_held held;
-            renamed = output_syscalls.rename(out->temp.c_str(), out->target.c_str());
+            end_signals_held held;
+            renamed = syscalls.rename(out->temp.c_str(), out->target.c_str());
             if (renamed == 0)
                 out->finished = 1;
         }
@@ -370,11 +279,8 @@ int commit_output(output_file* out)
             abandon_output(out);
             return -1;
         }
-        int dir = open(directory_of(out->target).c_str(), O_RDONLY | O_DIRECTORY);
-        if (dir < 0 || output_syscalls.fsync(dir) != 0)
+        if (sync_directory(directory_of(out->target)) != 0)
             std::fprintf(stderr, "warning: cannot sync the directory of %s\n", out->path.c_str());
-        if (dir >= 0)
-            ::close(dir);
     }
     out->finished = 1;
     release(out);
@@ -384,7 +290,7 @@ int commit_output(output_file* out)
 void abandon_output(output_file* out)
 {
     if (!out->finished) {
-        signals_held held;
+        end_signals_held held;
         if (out->way == output_way::replace && out->fd >= 0) {
             ::close(out->fd);
             out->fd = -1;

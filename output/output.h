@@ -12,23 +12,15 @@
 //
 // The caller sees only a descriptor: open_output, copy_output, then
 // position_at_map and write_resource_file on out.fd, then commit_output.
-// An output_file that goes out of scope uncommitted is abandoned.
+// An output_file that goes out of scope uncommitted is abandoned. The
+// system calls it makes to write, sync, close and rename come from the
+// platform layer's table (`syscalls`), where tests make them fail.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
 #include <vector>
-
-// The system calls whose failure tests provoke; they default to the real ones.
-struct output_calls {
-    int (*fsync)(int fd);
-    int (*close)(int fd);
-    int (*rename)(const char* from, const char* to);
-    ssize_t (*copy_file_range)(int in, off_t* in_at, int out, off_t* out_at, size_t length,
-                               unsigned flags);
-};
-extern output_calls output_syscalls;
 
 enum class output_way {
     replace,  // a temporary renamed over the file

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/platform.h"
 #include "resfile/fail.h"
 #include "resfile/owned.h"
 #include "resfile/record.h"

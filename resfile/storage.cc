@@ -3,15 +3,16 @@
 // - small records are carved one after another from shared 2 MiB blocks,
 //   with no per-record allocation overhead; a block is returned when the
 //   last record carved from it is released;
-// - records whose data is 2 MiB or more get a mapping of their own, advised
-//   to use huge pages, so that reading them costs one page fault per 2 MiB;
+// - records whose data is 2 MiB or more get a block of their own, advised to
+//   use huge pages where the system has them, so that reading them costs one
+//   page fault per 2 MiB;
 // - the rest come from malloc.
 // Under AddressSanitizer every record comes from malloc, so that the
 // sanitizer sees the bounds of each one.
 #include <cstdint>
 #include <cstdlib>
-#include <sys/mman.h>
 
+#include "platform/platform.h"
 #include "resfile/record.h"
 
 namespace {
@@ -44,23 +45,6 @@ size_t round_up(size_t n, size_t to)
     return (n + to - 1) & ~(to - 1);
 }
 
-// A private anonymous mapping of `length` bytes aligned to `alignment`
-// (a power of two), advised to use huge pages; null when none can be made.
-void* map_aligned(size_t length, size_t alignment)
-{
-    const size_t span = length + alignment;
-    void* p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED)
-        return nullptr;
-    const uintptr_t at = uintptr_t(p), start = round_up(at, alignment), end = start + length;
-    if (start > at)
-        munmap(p, start - at);
-    if (at + span > end)
-        munmap(reinterpret_cast<void*>(end), at + span - end);
-    madvise(reinterpret_cast<void*>(start), length, MADV_HUGEPAGE); // refused: small pages
-    return reinterpret_cast<void*>(start);
-}
-
 resource* carve(size_t bytes)
 {
     const size_t need = round_up(bytes, 8);
@@ -68,7 +52,7 @@ resource* carve(size_t bytes)
         if (current != nullptr && current->live == 0) {
             current->used = first_record;
         } else {
-            auto* block = static_cast<block_head*>(map_aligned(block_bytes, block_bytes));
+            auto* block = static_cast<block_head*>(map_memory(block_bytes, block_bytes, true));
             if (block == nullptr)
                 return nullptr;
             *block = block_head{first_record, 0};
@@ -92,7 +76,7 @@ resource* allocate_record(size_t head_room, size_t data_bytes)
     resource* r = nullptr;
     int32_t storage = storage_heap;
     if (shared_blocks && data_bytes >= huge_page) {
-        r = static_cast<resource*>(map_aligned(round_up(bytes, huge_page), huge_page));
+        r = static_cast<resource*>(map_memory(round_up(bytes, huge_page), huge_page, true));
         storage = storage_mapped;
     } else {
         r = static_cast<resource*>(std::malloc(bytes > 0 ? bytes : 1));
@@ -107,10 +91,10 @@ void release_record(resource* r)
     if (r->storage == storage_shared) {
         auto* block = reinterpret_cast<block_head*>(uintptr_t(r) & ~(block_bytes - 1));
         if (--block->live == 0 && block != current)
-            munmap(block, block_bytes);
+            unmap_memory(block, block_bytes);
     } else if (r->storage == storage_mapped) {
         const size_t head_room = size_t(r->data - reinterpret_cast<unsigned char*>(r));
-        munmap(r, round_up(head_room + size_t(r->size), huge_page));
+        unmap_memory(r, round_up(head_room + size_t(r->size), huge_page));
     } else {
         std::free(r);
     }

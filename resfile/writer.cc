@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/uio.h>
 #include <unistd.h>
 #include <utility>
 
+#include "platform/platform.h"
 #include "resfile/fail.h"
 #include "resfile/owned.h"
 #include "resfile/resfile.h"
@@ -194,7 +194,7 @@ int write_batch(int fd, resource* const* batch, int n, off_t position, pe_format
         parts[i] = iovec{batch[i]->data, size_t(batch[i]->size)};
         total += size_t(batch[i]->size);
     }
-    const ssize_t written = writev(fd, parts, n);
+    const ssize_t written = syscalls.writev(fd, parts, n);
     for (int i = 0; i < n; ++i)
         if (converted[i] != 0)
             swap(batch[i]->type, batch[i]->data, batch[i]->size);
@@ -213,7 +213,7 @@ int write_batch(int fd, resource* const* batch, int n, off_t position, pe_format
     ssize_t again = -1;
     if (lseek(fd, at, SEEK_SET) == at) {
         const int convert = format != 1 ? swap(r->type, r->data, r->size) : 0;
-        again = write(fd, r->data, size_t(r->size));
+        again = syscalls.write(fd, r->data, size_t(r->size));
         if (convert != 0)
             swap(r->type, r->data, r->size);
     }
@@ -320,7 +320,7 @@ int write_resource_file(resource* resources, int fd, pe_format format, swap_func
     header[2] = uint32_t(header_length);
     header[3] = uint32_t(header_length + chunk_bytes);
     convert_words(header, sizeof header, format);
-    ssize_t written = write(fd, header, sizeof header);
+    ssize_t written = syscalls.write(fd, header, sizeof header);
     if (written != ssize_t(sizeof header))
         return fail("write_resource_file() resource header write() failed: %d\n", int(written));
     convert_words(header, sizeof header, format);
@@ -334,10 +334,10 @@ int write_resource_file(resource* resources, int fd, pe_format format, swap_func
         return fail("write_resource_file() calloc() of the chunk map failed\n");
     chunk_entry* slots = chunk_map.get();
     convert_words(slots, chunk_bytes, format);
-    written = write(fd, slots, size_t(chunk_bytes));
+    written = syscalls.write(fd, slots, size_t(chunk_bytes));
     if (written != chunk_bytes)
         return fail("write_resource_file() chunk map write() failed: %d\n", int(written));
-    written = write(fd, slots + 2, hole_map_length);
+    written = syscalls.write(fd, slots + 2, hole_map_length);
     if (written != hole_map_length)
         return fail("write_resource_file() hole map write() failed: %d\n", int(written));
     chunk_map.reset();
@@ -349,7 +349,7 @@ int write_resource_file(resource* resources, int fd, pe_format format, swap_func
         return -1;
     owned<unsigned char> map(raw_map);
     const chunk_entry map_slot{uint32_t(lseek(fd, 0, SEEK_CUR)) - base, map_length, kind_reserved};
-    written = write(fd, map.get(), size_t(map_length));
+    written = syscalls.write(fd, map.get(), size_t(map_length));
     if (written != map_length)
         return fail("write_resource_file() resource map write() failed: %d\n", int(written));
     map.reset();
@@ -370,12 +370,12 @@ int write_resource_file(resource* resources, int fd, pe_format format, swap_func
     if (lseek(fd, off_t(uint32_t(base + header_length)), SEEK_SET) < 0)
         return fail("write_resource_file() lseek() back to the chunk map failed\n");
     convert_words(slots, chunk_bytes, format);
-    written = write(fd, slots, size_t(chunk_bytes));
+    written = syscalls.write(fd, slots, size_t(chunk_bytes));
     if (written != chunk_bytes)
         return fail("write_resource_file() chunk map update write() failed: %d\n", int(written));
     chunk_map.reset();
     // A device that cannot be synced (EINVAL, EROFS) is no failure.
-    if (fsync(fd) != 0 && errno != EINVAL && errno != EROFS)
+    if (syscalls.fsync(fd) != 0 && errno != EINVAL && errno != EROFS)
         return fail("write_resource_file() fsync() failed\n");
     return 0;
 }

@@ -16,6 +16,7 @@
 
 #include "driver/driver.h"
 #include "output/output.h"
+#include "platform/platform.h"
 #include "testkit.h"
 
 namespace {
@@ -113,19 +114,27 @@ TEST(output, a_write_cut_short_leaves_every_kind_of_output_as_it_was)
             }
 }
 
-// fsync, close and rename failing through the module's seam, and SIGTERM
-// arriving once everything is written.
+// The writer's sync, and the sync, close and rename that replace the output,
+// failing through the system-call table; and SIGTERM arriving once
+// everything is written.
+int syncs = 0; // fsync calls made in the child so far
+
 TEST(output, a_failed_sync_close_or_rename_leaves_the_output_as_it_was)
 {
     struct seam {
         const char* call;
         void (*set)();
+        std::string message;
     } const seams[] = {
-        {"SIGTERM", [] { output_syscalls.fsync = [](int) { return raise(SIGTERM); }; }},
-        {"fsync", [] { output_syscalls.fsync = [](int) { return errno = EIO, -1; }; }},
-        {"close", [] { output_syscalls.close = [](int fd) { return ::close(fd), errno = EIO, -1; }; }},
-        {"rename",
-         [] { output_syscalls.rename = [](const char*, const char*) { return errno = EXDEV, -1; }; }},
+        {"SIGTERM", [] { syscalls.fsync = [](int fd) { return ++syncs == 2 ? raise(SIGTERM) : fsync(fd); }; }, ""},
+        {"fsync", [] { syscalls.fsync = [](int) { return errno = EIO, -1; }; },
+         "write_resource_file() fsync() failed\n"},
+        {"fsync", [] { syscalls.fsync = [](int fd) { return ++syncs == 2 ? (errno = EIO, -1) : fsync(fd); }; },
+         "commit_output(): fsync() failed\n"},
+        {"close", [] { syscalls.close = [](int fd) { return ::close(fd), errno = EIO, -1; }; },
+         "commit_output(): close() failed\n"},
+        {"rename", [] { syscalls.rename = [](const char*, const char*) { return errno = EXDEV, -1; }; },
+         "commit_output(): rename() failed\n"},
     };
     for (bool in_place : {false, true})
         for (const auto& kind : kinds)
@@ -133,10 +142,9 @@ TEST(output, a_failed_sync_close_or_rename_leaves_the_output_as_it_was)
                 if (in_place && (!kind.old || std::string(s.call) == "rename"))
                     continue;
                 SCOPED_TRACE(testing::Message() << kind.what << (in_place ? ", in place" : "")
-                                                << ", " << s.call);
-                expect_unchanged_after_failure(
-                    kind, in_place, s.set, std::string("commit_output(): ") + s.call + "() failed\n",
-                    s.call[0] == 'S' ? 128 + SIGTERM : 1);
+                                                << ", " << s.message);
+                expect_unchanged_after_failure(kind, in_place, s.set, s.message,
+                                               s.call[0] == 'S' ? 128 + SIGTERM : 1);
             }
 }
 
@@ -145,7 +153,7 @@ TEST(output, a_directory_that_cannot_be_synced_is_a_warning)
     scratch_dir dir;
     write_file(dir.file("a.rsrc"), rs_image(a_values));
     run_result r = run_tamb(dir.path, {"-o", "out", "a.rsrc"}, [] {
-        output_syscalls.fsync = [](int fd) {
+        syscalls.fsync = [](int fd) {
             struct stat st;
             return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) ? (errno = EIO, -1) : ::fsync(fd);
         };
