@@ -17,6 +17,7 @@
 #include "driver/driver.h"
 #include "output/output.h"
 #include "platform/platform.h"
+#include "output_cases.h"
 #include "testkit.h"
 
 namespace {
@@ -24,24 +25,12 @@ namespace {
 namespace fs = std::filesystem;
 using values = std::vector<resource_value>;
 
-// 38 bytes of data: 'LONG' 1 at image offset 1964, 'MIMS' 2 at 1968.
-const values a_values = {{type_code("LONG"), 1, "", hex("01 02 03 04")},
-                         {type_code("MIMS"), 2, "X", bytes(34, 0x5A)}};
-
-struct output_kind {
-    const char* what;
-    std::optional<bytes> old; // none: the output does not exist
-    size_t base;              // where the image goes
-};
-
-const output_kind kinds[] = {
-    {"new file", std::nullopt, 4},
-    {"RS file", hex("52 53 00 00"), 4},
-    {"PE without area", pe_file(1000, 0), 1008},
-    {"PE with area", pe_file(1008, 1008), 1008},
-    {"resf file", pef_file(40, 0, {}, "resf"), 40},
-    {"PEF file", pef_file(100, 1, {{60, 40}}), 100},
-};
+const values a_values = [] {
+    values v;
+    for (const auto& m : merge_values)
+        v.push_back({m.type, m.id, m.name, m.data});
+    return v;
+}();
 
 std::set<std::string> names_in(const std::string& dir)
 {
@@ -86,65 +75,45 @@ std::function<void()> file_limit(size_t limit)
 
 // The file-size limit reached at each write that can meet it: the copy,
 // then every write of the image, replaced through a temporary and in place.
+// The file-size limit reached at each write that can meet it: the copy,
+// then every write of the image, replaced through a temporary and in place.
+// The limit is the system's, then the one the Windows checks emulate through
+// the system-call table, which must give the same results.
 TEST(output, a_write_cut_short_leaves_every_kind_of_output_as_it_was)
 {
-    struct point {
-        const char* what;
-        long after_base; // the limit, from the base; -1: one byte short of the old file
-        const char* message;
-    } const points[] = {
-        {"copy", -1, "copy_output(): copy_file_range() failed\n"},
-        {"header", 30, "write_resource_file() resource header write() failed: 30\n"},
-        {"chunk map", 168, "write_resource_file() chunk map write() failed: 100\n"},
-        {"hole map", 1611, "write_resource_file() hole map write() failed: 7\n"},
-        {"data", 1966, "write_data_make_map() data write() failed: 2\n"},
-        {"map", 1964 + 38 + 10, "write_resource_file() resource map write() failed: 10\n"},
-    };
-    for (bool in_place : {false, true})
-        for (const auto& kind : kinds)
-            for (const auto& p : points) {
-                if (p.after_base < 0 && (in_place || !kind.old))
-                    continue; // nothing is copied
-                if (in_place && !kind.old)
-                    continue;
-                SCOPED_TRACE(testing::Message() << kind.what << (in_place ? ", in place" : "")
-                                                << ", " << p.what);
-                size_t limit = p.after_base < 0 ? kind.old->size() - 1 : kind.base + p.after_base;
-                expect_unchanged_after_failure(kind, in_place, file_limit(limit), p.message);
-            }
+    for (bool emulated : {false, true})
+        for (bool in_place : {false, true})
+            for (const auto& kind : output_kinds)
+                for (const auto& p : failure_points) {
+                    if (!point_applies(kind, p, in_place))
+                        continue;
+                    SCOPED_TRACE(testing::Message() << kind.what << (in_place ? ", in place" : "")
+                                                    << ", " << p.what << (emulated ? ", emulated" : ""));
+                    const size_t limit = limit_for(kind, p);
+                    expect_unchanged_after_failure(
+                        kind, in_place,
+                        emulated ? std::function<void()>([limit] { install_limit(off_t(limit)); })
+                                 : file_limit(limit),
+                        p.message);
+                }
 }
 
 // The writer's sync, and the sync, close and rename that replace the output,
 // failing through the system-call table; and SIGTERM arriving once
 // everything is written.
-int syncs = 0; // fsync calls made in the child so far
-
 TEST(output, a_failed_sync_close_or_rename_leaves_the_output_as_it_was)
 {
-    struct seam {
-        const char* call;
-        void (*set)();
-        std::string message;
-    } const seams[] = {
-        {"SIGTERM", [] { syscalls.fsync = [](int fd) { return ++syncs == 2 ? raise(SIGTERM) : fsync(fd); }; }, ""},
-        {"fsync", [] { syscalls.fsync = [](int) { return errno = EIO, -1; }; },
-         "write_resource_file() fsync() failed\n"},
-        {"fsync", [] { syscalls.fsync = [](int fd) { return ++syncs == 2 ? (errno = EIO, -1) : fsync(fd); }; },
-         "commit_output(): fsync() failed\n"},
-        {"close", [] { syscalls.close = [](int fd) { return ::close(fd), errno = EIO, -1; }; },
-         "commit_output(): close() failed\n"},
-        {"rename", [] { syscalls.rename = [](const char*, const char*) { return errno = EXDEV, -1; }; },
-         "commit_output(): rename() failed\n"},
-    };
     for (bool in_place : {false, true})
-        for (const auto& kind : kinds)
-            for (const auto& s : seams) {
-                if (in_place && (!kind.old || std::string(s.call) == "rename"))
+        for (const auto& kind : output_kinds)
+            for (const auto& f : call_failures) {
+                if (in_place && (!kind.old || std::string(f.call) == "rename"))
                     continue;
                 SCOPED_TRACE(testing::Message() << kind.what << (in_place ? ", in place" : "")
-                                                << ", " << s.message);
-                expect_unchanged_after_failure(kind, in_place, s.set, s.message,
-                                               s.call[0] == 'S' ? 128 + SIGTERM : 1);
+                                                << ", " << f.call << " " << f.nth);
+                const bool signal = std::string(f.call) == "signal";
+                expect_unchanged_after_failure(
+                    kind, in_place, [&f] { install(f, SIGTERM); }, f.message,
+                    signal ? 128 + SIGTERM : 1);
             }
 }
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "images.h"
 #include "resfile/resfile.h"
 
-using bytes = std::vector<unsigned char>;
 
 // A resource as a plain value, for comparing lists.
 struct resource_value {
@@ -56,22 +56,7 @@ bytes read_fd(int fd); // the whole file behind fd, position unchanged
 // An anonymous read/write file holding content, positioned at 0.
 int memory_file(const bytes& content = {});
 
-// Little- and big-endian encodings appended to a byte vector.
-void put32(bytes& out, uint32_t v, bool big_endian);
-void put16(bytes& out, uint16_t v, bool big_endian);
-uint32_t get32(const bytes& in, size_t at, bool big_endian);
 
-// Writes v into b at `at`, in either byte order.
-void set32(bytes& b, size_t at, uint32_t v, bool big_endian);
-
-// An "MZ" file of `size` bytes whose e_lfanew points at "PE" and whose
-// resource-area word is `word`, as far as the size allows.
-bytes pe_file(size_t size, uint32_t word, int32_t e_lfanew = 64, char p = 'P');
-
-// A PEF container of `size` bytes declaring `count` sections, the first of
-// them holding the (containerOffset, containerLength) pairs given.
-bytes pef_file(size_t size, int16_t count, std::vector<std::pair<uint32_t, uint32_t>> sections,
-               const char* tag2 = "peff");
 
 // "RS\0\0" and the image of values, as our writer makes it.
 bytes rs_image(const std::vector<resource_value>& values);
@@ -89,5 +74,4 @@ struct run_result {
 run_result run_tamb(const std::string& dir, const std::vector<std::string>& args,
                     const std::function<void()>& setup = {}, const char* binary = nullptr);
 
-// Parses a hex string such as "00 10 4F 44" (white space ignored).
-bytes hex(const std::string& text);
+

@@ -1,0 +1,182 @@
+// The outputs a flush can meet and the points at which it can fail, shared
+// by the tests of output replacement on Linux and the checks that run the
+// same cases on Windows. Every case runs `tamb -o out a.rsrc`, with a.rsrc
+// holding merge_values, and expects the output to be left as it was.
+#pragma once
+
+#include <cerrno>
+#include <optional>
+
+#include "images.h"
+#include "platform/platform.h"
+#include "resfile/resfile.h"
+
+// 38 bytes of data: 'LONG' 1 at image offset 1964, 'MIMS' 2 at 1968.
+struct merge_value {
+    uint32_t type;
+    int32_t id;
+    const char* name;
+    bytes data;
+};
+inline const merge_value merge_values[] = {{type_code("LONG"), 1, "", hex("01 02 03 04")},
+                                           {type_code("MIMS"), 2, "X", bytes(34, 0x5A)}};
+
+struct output_kind {
+    const char* what;
+    std::optional<bytes> old; // none: the output does not exist
+    size_t base;              // where the image goes
+};
+
+inline const output_kind output_kinds[] = {
+    {"new file", std::nullopt, 4},
+    {"RS file", hex("52 53 00 00"), 4},
+    {"PE without area", pe_file(1000, 0), 1008},
+    {"PE with area", pe_file(1008, 1008), 1008},
+    {"resf file", pef_file(40, 0, {}, "resf"), 40},
+    {"PEF file", pef_file(100, 1, {{60, 40}}), 100},
+};
+
+// A file-size limit reached at each write that can meet it: the limit lies
+// after_base bytes after the base, or, for -1, one byte short of the old
+// file, where the copy meets it.
+struct failure_point {
+    const char* what;
+    long after_base;
+    const char* message;
+};
+
+inline const failure_point failure_points[] = {
+    {"copy", -1, "copy_output(): copy_file_range() failed\n"},
+    {"header", 30, "write_resource_file() resource header write() failed: 30\n"},
+    {"chunk map", 168, "write_resource_file() chunk map write() failed: 100\n"},
+    {"hole map", 1611, "write_resource_file() hole map write() failed: 7\n"},
+    {"data", 1966, "write_data_make_map() data write() failed: 2\n"},
+    {"map", 1964 + 38 + 10, "write_resource_file() resource map write() failed: 10\n"},
+};
+
+// Whether a case applies: a new output cannot be written in place, and the
+// copy is only made of an old file replaced through a temporary.
+inline bool point_applies(const output_kind& kind, const failure_point& p, bool in_place)
+{
+    if (in_place && !kind.old)
+        return false;
+    return p.after_base >= 0 || (!in_place && kind.old);
+}
+
+inline size_t limit_for(const output_kind& kind, const failure_point& p)
+{
+    return p.after_base < 0 ? kind.old->size() - 1 : kind.base + size_t(p.after_base);
+}
+
+// A system call of the table failing at its nth call, or, for "signal",
+// the second fsync (when everything is written) raising `signal_number`.
+struct call_failure {
+    const char* call;
+    int nth;
+    const char* message;
+};
+
+inline const call_failure call_failures[] = {
+    {"signal", 2, ""},
+    {"fsync", 1, "write_resource_file() fsync() failed\n"},
+    {"fsync", 2, "commit_output(): fsync() failed\n"},
+    {"close", 1, "commit_output(): close() failed\n"},
+    {"rename", 1, "commit_output(): rename() failed\n"},
+};
+
+namespace seam {
+inline int nth = 0, calls = 0, signal_number = 0;
+inline system_calls real;
+inline off_t limit = -1;
+
+inline int fsync(int fd)
+{
+    if (++calls != nth)
+        return real.fsync(fd);
+    if (signal_number != 0)
+        return raise(signal_number);
+    return errno = EIO, -1;
+}
+
+inline int close(int fd)
+{
+    real.close(fd);
+    return errno = EIO, -1;
+}
+
+inline int rename(const char*, const char*)
+{
+    return errno = EXDEV, -1;
+}
+
+// Writes as a file-size limit lets them: cut at the limit, refused past it.
+inline ssize_t cut(ssize_t (*write)(int, const void*, size_t, off_t), int fd, const void* p,
+                   size_t n, off_t at)
+{
+    if (at >= limit)
+        return errno = EFBIG, -1;
+    return write(fd, p, n < size_t(limit - at) ? n : size_t(limit - at), at);
+}
+
+inline ssize_t write_at(int fd, const void* p, size_t n, off_t at)
+{
+    return lseek(fd, at, SEEK_SET) == at ? real.write(fd, p, n) : -1;
+}
+
+inline ssize_t write(int fd, const void* p, size_t n)
+{
+    return cut(write_at, fd, p, n, lseek(fd, 0, SEEK_CUR));
+}
+
+inline ssize_t pwrite(int fd, const void* p, size_t n, off_t at)
+{
+    return cut(real.pwrite, fd, p, n, at);
+}
+
+inline ssize_t writev(int fd, const iovec* parts, int count)
+{
+    const off_t at = lseek(fd, 0, SEEK_CUR);
+    if (at >= limit)
+        return errno = EFBIG, -1;
+    std::vector<iovec> allowed;
+    for (size_t room = size_t(limit - at); count-- > 0 && room > 0; ++parts) {
+        allowed.push_back({parts->iov_base, parts->iov_len < room ? parts->iov_len : room});
+        room -= allowed.back().iov_len;
+    }
+    return real.writev(fd, allowed.data(), int(allowed.size()));
+}
+
+inline ssize_t copy_file_range(int in, off_t* in_at, int out, off_t* out_at, size_t n,
+                               unsigned flags)
+{
+    if (*out_at >= limit)
+        return errno = EFBIG, -1;
+    return real.copy_file_range(in, in_at, out, out_at,
+                                n < size_t(limit - *out_at) ? n : size_t(limit - *out_at), flags);
+}
+} // namespace seam
+
+// Makes the call fail, in the process that runs tamb.
+inline void install(const call_failure& f, int signal_number)
+{
+    seam::real = syscalls;
+    seam::nth = f.nth;
+    seam::signal_number = std::string(f.call) == "signal" ? signal_number : 0;
+    if (std::string(f.call) == "close")
+        syscalls.close = seam::close;
+    else if (std::string(f.call) == "rename")
+        syscalls.rename = seam::rename;
+    else
+        syscalls.fsync = seam::fsync;
+}
+
+// Emulates a file-size limit through the table, for systems without one.
+inline void install_limit(off_t limit)
+{
+    seam::real = syscalls;
+    seam::limit = limit;
+    syscalls.write = seam::write;
+    syscalls.writev = seam::writev;
+    syscalls.pwrite = seam::pwrite;
+    syscalls.copy_file_range = seam::copy_file_range;
+}
