@@ -129,7 +129,7 @@ struct end_signals_held {
 #endif
 };
 
-// length bytes of zeroed memory aligned to `alignment` (a power of two),
-// advised to use huge pages when `huge` and the system can; null when none.
+// length bytes of memory aligned to `alignment` (a power of two), advised
+// to use huge pages when `huge` and the system can; null when none.
 void* map_memory(size_t length, size_t alignment, bool huge);
 void unmap_memory(void* p, size_t length);

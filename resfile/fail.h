@@ -5,7 +5,13 @@
 #include <cstdarg>
 #include <cstdio>
 
-__attribute__((format(printf, 1, 2))) inline int fail(const char* format, ...)
+#if defined(__MINGW32__)
+#define TAMB_PRINTF_FORMAT gnu_printf // mingw-w64's C99 printf (__USE_MINGW_ANSI_STDIO)
+#else
+#define TAMB_PRINTF_FORMAT printf
+#endif
+
+__attribute__((format(TAMB_PRINTF_FORMAT, 1, 2))) inline int fail(const char* format, ...)
 {
     va_list args;
     va_start(args, format);

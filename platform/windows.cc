@@ -1,0 +1,480 @@
+// The platform layer on 64-bit Windows, built with mingw-w64. Descriptors
+// are the C runtime's, always in binary mode; paths and arguments are UTF-8
+// on our side and wide strings on the system's. What the signal handler of
+// the output module calls (pwrite, truncate_descriptor, fsync, discard_file)
+// goes straight to the system, without the runtime's locks, because a
+// console's Ctrl+C runs the handler on a thread of its own while the main
+// thread is held.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <malloc.h>
+#include <share.h>
+#include <shellapi.h>
+#include <vector>
+
+namespace {
+
+HANDLE handle_of(int fd)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+void set_errno_from(DWORD error)
+{
+    switch (error) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        errno = ENOSPC;
+        break;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        errno = ENOENT;
+        break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        errno = EACCES;
+        break;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        errno = EEXIST;
+        break;
+    case ERROR_INVALID_HANDLE:
+        errno = EBADF;
+        break;
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_INVALID_PARAMETER:
+        errno = EINVAL;
+        break;
+    default:
+        errno = EIO;
+    }
+}
+
+// A UTF-8 string as a wide one, in a buffer of the caller's (no heap, so
+// that the signal handler may use it). False when it does not fit.
+bool to_wide(const char* utf8, wchar_t* out, int room)
+{
+    return MultiByteToWideChar(CP_UTF8, 0, utf8, -1, out, room) > 0;
+}
+
+std::wstring wide(const char* utf8)
+{
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+    std::wstring w(n > 0 ? size_t(n) : 1, L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_UTF8, 0, utf8, -1, w.data(), n);
+    w.resize(w.size() - 1);
+    return w;
+}
+
+std::string utf8(const wchar_t* w)
+{
+    int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
+    std::string s(n > 0 ? size_t(n) : 1, '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_UTF8, 0, w, -1, s.data(), n, nullptr, nullptr);
+    s.resize(s.size() - 1);
+    return s;
+}
+
+OVERLAPPED at_offset(off_t at)
+{
+    OVERLAPPED o = {};
+    o.Offset = DWORD(uint64_t(at));
+    o.OffsetHigh = DWORD(uint64_t(at) >> 32);
+    return o;
+}
+
+constexpr DWORD largest_transfer = 0x7FFFF000;
+
+// MoveFileEx over an existing file, the rename becoming durable before it
+// returns.
+int replace_file(const char* from, const char* to)
+{
+    if (MoveFileExW(wide(from).c_str(), wide(to).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return 0;
+    set_errno_from(GetLastError());
+    return -1;
+}
+
+ssize_t write_descriptor(int fd, const void* buffer, size_t length)
+{
+    return ::write(fd, buffer, unsigned(length > largest_transfer ? largest_transfer : length));
+}
+
+int close_descriptor(int fd)
+{
+    return ::close(fd);
+}
+
+} // namespace
+
+ssize_t pread(int fd, void* buffer, size_t length, off_t at)
+{
+    HANDLE h = handle_of(fd);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = EBADF;
+        return -1;
+    }
+    OVERLAPPED o = at_offset(at);
+    DWORD got = 0;
+    if (!ReadFile(h, buffer, DWORD(length > largest_transfer ? largest_transfer : length), &got, &o)) {
+        if (GetLastError() == ERROR_HANDLE_EOF)
+            return 0;
+        set_errno_from(GetLastError());
+        return -1;
+    }
+    return ssize_t(got);
+}
+
+ssize_t pwrite(int fd, const void* buffer, size_t length, off_t at)
+{
+    HANDLE h = handle_of(fd);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = EBADF;
+        return -1;
+    }
+    OVERLAPPED o = at_offset(at);
+    DWORD put = 0;
+    if (!WriteFile(h, buffer, DWORD(length > largest_transfer ? largest_transfer : length), &put, &o)) {
+        set_errno_from(GetLastError());
+        return -1;
+    }
+    return ssize_t(put);
+}
+
+ssize_t writev(int fd, const iovec* parts, int count)
+{
+    ssize_t total = 0;
+    for (int i = 0; i < count; ++i) {
+        if (parts[i].iov_len == 0)
+            continue;
+        ssize_t n = syscalls.write(fd, parts[i].iov_base, parts[i].iov_len);
+        if (n < 0)
+            return total > 0 ? total : n;
+        total += n;
+        if (size_t(n) < parts[i].iov_len)
+            return total; // short: the rest is not written, as with writev
+    }
+    return total;
+}
+
+int fsync(int fd)
+{
+    HANDLE h = handle_of(fd);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = EBADF;
+        return -1;
+    }
+    if (FlushFileBuffers(h))
+        return 0;
+    // A console, pipe or the null device cannot be flushed: EINVAL, as for
+    // a Linux device.
+    DWORD error = GetLastError();
+    set_errno_from(error == ERROR_INVALID_HANDLE ? ERROR_INVALID_FUNCTION : error);
+    return -1;
+}
+
+ssize_t copy_file_range(int in, off_t* in_at, int out, off_t* out_at, size_t length, unsigned)
+{
+    static unsigned char buffer[1 << 16];
+    size_t done = 0;
+    while (done < length) {
+        size_t want = length - done < sizeof buffer ? length - done : sizeof buffer;
+        ssize_t got = pread(in, buffer, want, *in_at);
+        if (got <= 0)
+            return done > 0 ? ssize_t(done) : got;
+        // Blocks of zeros are skipped, so that the holes of a sparse file
+        // stay holes where the file system keeps them; the caller sets the
+        // length at the end.
+        bool zeros = true;
+        for (ssize_t i = 0; i < got && zeros; ++i)
+            zeros = buffer[i] == 0;
+        ssize_t put = got;
+        if (!zeros)
+            put = syscalls.pwrite(out, buffer, size_t(got), *out_at);
+        if (put <= 0)
+            return done > 0 ? ssize_t(done) : put;
+        *in_at += put;
+        *out_at += put;
+        done += size_t(put);
+        if (put < got)
+            break;
+    }
+    return ssize_t(done);
+}
+
+system_calls syscalls = {write_descriptor, writev, pwrite, fsync, close_descriptor, replace_file,
+                         copy_file_range};
+
+const char* const null_device = "NUL";
+
+void start_platform(int* argc, char*** argv)
+{
+    _fmode = _O_BINARY;
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    // Standard output stays in text mode: a listing ends its lines with \r\n.
+    static std::vector<std::string> arguments;
+    static std::vector<char*> pointers;
+    int n = 0;
+    wchar_t** wide_arguments = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (wide_arguments == nullptr)
+        return;
+    for (int i = 0; i < n; ++i)
+        arguments.push_back(utf8(wide_arguments[i]));
+    LocalFree(wide_arguments);
+    for (auto& a : arguments)
+        pointers.push_back(a.data());
+    pointers.push_back(nullptr);
+    *argc = n;
+    *argv = pointers.data();
+}
+
+int open_path(const char* path, int flags, int mode)
+{
+    return _wopen(wide(path).c_str(), flags | _O_BINARY | _O_NOINHERIT,
+                  mode != 0 ? _S_IREAD | _S_IWRITE : 0);
+}
+
+int stat_path(const char* path, struct stat* st)
+{
+    return _wstat64(wide(path).c_str(), st);
+}
+
+int remove_path(const char* path)
+{
+    return _wunlink(wide(path).c_str());
+}
+
+bool descriptor_open(int fd)
+{
+    return _get_osfhandle(fd) != -1;
+}
+
+int link_count(int fd)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle_of(fd), &info))
+        return 1;
+    return int(info.nNumberOfLinks);
+}
+
+std::string directory_of(const std::string& path)
+{
+    size_t slash = path.find_last_of("/\\");
+    if (slash == std::string::npos)
+        return path.size() >= 2 && path[1] == ':' ? path.substr(0, 2) : ".";
+    if (slash == 0 || (slash == 2 && path[1] == ':'))
+        return path.substr(0, slash + 1); // a root keeps its separator
+    return path.substr(0, slash);
+}
+
+std::string file_name_of(const std::string& path)
+{
+    size_t slash = path.find_last_of("/\\");
+    if (slash == std::string::npos)
+        return path.size() >= 2 && path[1] == ':' ? path.substr(2) : path;
+    return path.substr(slash + 1);
+}
+
+std::string follow_links(const std::string& path)
+{
+    // Only a symbolic link is resolved; any other path is taken as it is.
+    const std::wstring w = wide(path.c_str());
+    DWORD attributes = GetFileAttributesW(w.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+        return path;
+    HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return path;
+    wchar_t final_path[32768];
+    DWORD n = GetFinalPathNameByHandleW(h, final_path, 32768, FILE_NAME_NORMALIZED);
+    CloseHandle(h);
+    if (n == 0 || n >= 32768)
+        return path;
+    return utf8(final_path);
+}
+
+bool rename_refused(const std::string&, const struct stat&)
+{
+    return false;
+}
+
+int make_temporary(std::string& pattern)
+{
+    static unsigned counter = GetCurrentProcessId() * 2654435761u ^ GetTickCount();
+    const char* letters = "abcdefghijklmnopqrstuvwxyz0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned x = counter = counter * 1103515245u + 12345u;
+        for (size_t i = pattern.size() - 6; i < pattern.size(); ++i, x /= 36)
+            pattern[i] = letters[x % 36];
+        int fd = -1;
+        if (_wsopen_s(&fd, wide(pattern.c_str()).c_str(),
+                      _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _SH_DENYNO,
+                      _S_IREAD | _S_IWRITE) == 0)
+            return fd;
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
+int give_mode(int, const struct stat*)
+{
+    return 0; // no owner, group or umask: a new file is simply read-write
+}
+
+int clone_file(int, int)
+{
+    return -1;
+}
+
+off_t next_data(int, off_t at, off_t end)
+{
+    return at < end ? at : -1;
+}
+
+off_t data_end(int, off_t, off_t end)
+{
+    return end;
+}
+
+int truncate_descriptor(int fd, off_t length)
+{
+    FILE_END_OF_FILE_INFO info;
+    info.EndOfFile.QuadPart = length;
+    if (SetFileInformationByHandle(handle_of(fd), FileEndOfFileInfo, &info, sizeof info))
+        return 0;
+    set_errno_from(GetLastError());
+    return -1;
+}
+
+int sync_directory(const std::string&)
+{
+    return 0; // MoveFileEx with MOVEFILE_WRITE_THROUGH has made the rename durable
+}
+
+void discard_file(int fd, const char* path)
+{
+    // Windows removes no file that is open without FILE_SHARE_DELETE: the
+    // handle goes first (the process is ending, or the descriptor is closed
+    // by the caller right after).
+    if (fd >= 0)
+        CloseHandle(handle_of(fd));
+    static wchar_t w[32768];
+    if (to_wide(path, w, 32768))
+        DeleteFileW(w);
+}
+
+namespace {
+
+void (*end_handler)(int) = nullptr;
+void (*previous[3])(int) = {};
+constexpr int end_signals[] = {SIGINT, SIGTERM, SIGBREAK};
+CRITICAL_SECTION held_section;
+bool section_ready = false;
+DWORD main_thread = 0;
+volatile bool in_console_thread = false;
+
+CRITICAL_SECTION& section()
+{
+    if (!section_ready) {
+        InitializeCriticalSection(&held_section);
+        section_ready = true;
+    }
+    return held_section;
+}
+
+void on_end_signal(int sig)
+{
+    if (end_handler != nullptr)
+        end_handler(sig);
+    end_by_signal(sig);
+}
+
+// Ctrl+C and Ctrl+Break arrive on a thread of their own: the main thread is
+// held where it is (outside any state change, as those hold the section)
+// before the handler runs.
+BOOL WINAPI on_console(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+        return FALSE;
+    EnterCriticalSection(&section());
+    HANDLE main = OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, main_thread);
+    if (main != nullptr && GetCurrentThreadId() != main_thread) {
+        SuspendThread(main);
+        CONTEXT context = {};
+        context.ContextFlags = CONTEXT_CONTROL;
+        GetThreadContext(main, &context); // returns once the thread is held
+    }
+    in_console_thread = true;
+    on_end_signal(event == CTRL_C_EVENT ? SIGINT : SIGBREAK);
+    return TRUE;
+}
+
+} // namespace
+
+void catch_end_signals(void (*handler)(int))
+{
+    end_signals_held held;
+    end_handler = handler;
+    main_thread = GetCurrentThreadId();
+    for (int i = 0; i < 3; ++i) {
+        previous[i] = signal(end_signals[i], on_end_signal);
+        if (previous[i] == SIG_IGN)
+            signal(end_signals[i], SIG_IGN);
+    }
+    SetConsoleCtrlHandler(on_console, TRUE);
+}
+
+void release_end_signals()
+{
+    end_signals_held held;
+    if (end_handler == nullptr)
+        return;
+    SetConsoleCtrlHandler(on_console, FALSE);
+    for (int i = 0; i < 3; ++i)
+        signal(end_signals[i], previous[i] == SIG_ERR ? SIG_DFL : previous[i]);
+    end_handler = nullptr;
+}
+
+void end_by_signal(int sig)
+{
+    // A console's Ctrl+C or Ctrl+Break ends a process with
+    // STATUS_CONTROL_C_EXIT; a raised signal's default action exits with 3.
+    if (in_console_thread)
+        ExitProcess(STATUS_CONTROL_C_EXIT);
+    signal(sig, SIG_DFL);
+    raise(sig);
+    _exit(3);
+}
+
+end_signals_held::end_signals_held()
+{
+    EnterCriticalSection(&section());
+}
+
+end_signals_held::~end_signals_held()
+{
+    LeaveCriticalSection(&section());
+}
+
+void* map_memory(size_t length, size_t alignment, bool)
+{
+    return _aligned_malloc(length, alignment); // no huge-page advice on Windows
+}
+
+void unmap_memory(void* p, size_t)
+{
+    _aligned_free(p);
+}
