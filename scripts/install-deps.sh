@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that are missing for a purpose:
 #   build  - compiler and CMake
-#   test   - build + GoogleTest, valgrind, clang with its fuzzing runtime, and
-#            GNU time for the benchmark's smoke run
+#   test   - build + GoogleTest, valgrind, clang with its fuzzing runtime,
+#            GNU time for the benchmark's smoke run, and the mingw-w64 cross
+#            compiler, wine and unzip for the Windows build and its checks
 set -euo pipefail
 want=(cmake make g++)
 if [ "${1:-build}" = test ]; then
   want+=(libgtest-dev valgrind clang-14 libclang-rt-14-dev time)
+  want+=(g++-mingw-w64-x86-64 wine64 unzip)
 fi
 missing=()
 for p in "${want[@]}"; do

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the suite under AddressSanitizer +
 # UndefinedBehaviorSanitizer, brief fuzzing runs, a smoke run of the
-# benchmark, the Debian package check,
-# and the suite with warnings as errors. Ends with CTest's summary.
+# benchmark, the Debian package check, the Windows build with its checks
+# under wine, and the suite with warnings as errors. Ends with CTest's summary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh test
@@ -24,5 +24,9 @@ echo "== benchmark smoke run (outputs checked against the recorded hashes)"
 bench/run.sh --smoke --build build/release --check bench/baseline-sha256.txt
 echo "== Debian package"
 scripts/check-package.sh build/release
+echo "== Windows build (mingw-w64), checked under wine"
+cmake --preset windows > /dev/null
+cmake --build --preset windows -j"$jobs"
+scripts/check-windows.sh build/windows build/release
 echo "== tests"
 ctest --preset release

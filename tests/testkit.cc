@@ -121,7 +121,7 @@ std::string drain(int fd)
 } // namespace
 
 run_result run_tamb(const std::string& dir, const std::vector<std::string>& args,
-                    const std::function<void()>& setup, const char* binary)
+                    const std::function<void()>& setup, const std::vector<std::string>& command)
 {
     int out[2], err[2];
     EXPECT_EQ(pipe(out), 0);
@@ -129,7 +129,11 @@ run_result run_tamb(const std::string& dir, const std::vector<std::string>& args
     std::fflush(stdout);
     pid_t child = fork();
     if (child == 0) {
-        std::vector<char*> argv{const_cast<char*>("tamb")};
+        std::vector<char*> argv;
+        for (const auto& c : command)
+            argv.push_back(const_cast<char*>(c.c_str()));
+        if (command.empty())
+            argv.push_back(const_cast<char*>("tamb"));
         for (const auto& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -141,11 +145,11 @@ run_result run_tamb(const std::string& dir, const std::vector<std::string>& args
         close(out[0]), close(out[1]), close(err[0]), close(err[1]);
         if (setup)
             setup();
-        if (binary != nullptr) {
-            execv(binary, argv.data());
+        if (!command.empty()) {
+            execv(argv[0], argv.data());
             _exit(127);
         }
-        int status = tamb_main(int(args.size() + 1), argv.data());
+        int status = tamb_main(int(argv.size() - 1), argv.data());
         std::fflush(nullptr);
         _exit(status);
     }
@@ -157,9 +161,6 @@ run_result run_tamb(const std::string& dir, const std::vector<std::string>& args
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return r;
 }
-
-
-
 
 bytes rs_image(const std::vector<resource_value>& values)
 {

@@ -68,10 +68,12 @@ struct run_result {
     std::string out, err;
 };
 
-// Runs tamb in a child process in dir with umask 002: the binary when one is
-// given, otherwise tamb_main in the forked test process itself (so that a
+// Runs tamb in a child process in dir with umask 002: `command` and then the
+// arguments when a command is given (a binary, or wine and a Windows
+// binary), otherwise tamb_main in the forked test process itself (so that a
 // test can replace system calls in `setup`, which runs in the child first).
 run_result run_tamb(const std::string& dir, const std::vector<std::string>& args,
-                    const std::function<void()>& setup = {}, const char* binary = nullptr);
+                    const std::function<void()>& setup = {},
+                    const std::vector<std::string>& command = {});
 
 

@@ -1,0 +1,186 @@
+// The checks of output replacement that need tamb's own calls replaced, run
+// on Windows (under wine in the test command): the same kinds of output and
+// failure points as the Linux tests, with the file-size limit emulated
+// through the system-call table, and the signals that end a run. Each case runs tamb_main in a child process, started
+// as this program with --run. Prints one line per failed check; the exit
+// status is the number of failures (0 when all pass).
+#include <cstdio>
+#include <cstring>
+#include <direct.h>
+#include <filesystem>
+#include <process.h>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "driver/driver.h"
+#include "output_cases.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+int failures = 0;
+
+void check(bool holds, const std::string& what)
+{
+    if (!holds) {
+        std::printf("FAILED: %s\n", what.c_str());
+        ++failures;
+    }
+}
+
+bytes read_all(const std::string& path)
+{
+    bytes b;
+    int fd = open_path(path.c_str(), O_RDONLY);
+    unsigned char buffer[65536];
+    for (ssize_t n; fd >= 0 && (n = read(fd, buffer, sizeof buffer)) > 0;)
+        b.insert(b.end(), buffer, buffer + n);
+    if (fd >= 0)
+        close(fd);
+    return b;
+}
+
+void write_all(const std::string& path, const bytes& b)
+{
+    int fd = open_path(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    check(fd >= 0 && write(fd, b.data(), unsigned(b.size())) == int(b.size()), "write " + path);
+    close(fd);
+}
+
+// "RS\0\0" and the image of merge_values, as the writer makes it.
+bytes merge_input(const std::string& path)
+{
+    resource* list = nullptr;
+    for (const auto& m : merge_values)
+        add_resource(&list, m.type, m.id, m.data.data(), int32_t(m.data.size()), m.name);
+    int fd = open_path(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
+    check(fd >= 0 && write(fd, "RS\0\0", 4) == 4 && write_resource_file(list, fd, 1, nullptr) == 0,
+          "make " + path);
+    close(fd);
+    free_resources(list);
+    return read_all(path);
+}
+
+std::set<std::string> names_in(const std::string& dir)
+{
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir))
+        names.insert(e.path().filename().string());
+    return names;
+}
+
+std::string self;
+
+// Runs `tamb args` in dir in a child with the seam described, its standard
+// error kept in err; the child's exit status.
+int run(const std::string& dir, const std::string& seam, const std::vector<std::string>& args,
+        std::string& err)
+{
+    const std::string err_file = dir + ".err";
+    int saved = dup(2);
+    int to = open_path(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    dup2(to, 2);
+    close(to);
+    std::vector<std::string> words = {self, "--run", dir, seam};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<const char*> argv;
+    for (auto& w : words)
+        argv.push_back(w.c_str());
+    argv.push_back(nullptr);
+    intptr_t status = _spawnv(_P_WAIT, self.c_str(), argv.data());
+    dup2(saved, 2);
+    close(saved);
+    const bytes e = read_all(err_file);
+    err.assign(e.begin(), e.end());
+    remove_path(err_file.c_str());
+    return int(status);
+}
+
+// The child: the seam, then tamb in dir.
+int run_child(int argc, char** argv)
+{
+    if (_chdir(argv[2]) != 0)
+        return 120;
+    const std::string seam = argv[3];
+    if (seam.rfind("limit:", 0) == 0)
+        install_limit(off_t(std::stoll(seam.substr(6))));
+    if (seam.rfind("call:", 0) == 0) {
+        const size_t colon = seam.find(':', 5);
+        install(call_failures[std::stoi(seam.substr(5))], std::stoi(seam.substr(colon + 1)));
+    }
+    std::vector<char*> args = {argv[0]};
+    args.insert(args.end(), argv + 4, argv + argc);
+    return tamb_main(int(args.size()), args.data());
+}
+
+// One failing flush: status and message as expected, every file as it was.
+void expect_unchanged(const std::string& root, const output_kind& kind, bool in_place,
+                      const std::string& seam, const std::string& message, int status,
+                      const std::string& what)
+{
+    const std::string dir = root + "/case";
+    fs::remove_all(dir);
+    fs::create_directory(dir);
+    merge_input(dir + "/a.rsrc");
+    if (kind.old)
+        write_all(dir + "/out", *kind.old);
+    if (in_place)
+        fs::create_hard_link(dir + "/out", dir + "/link");
+    const std::set<std::string> before = names_in(dir);
+    std::string err;
+    const int got = run(dir, seam, {"-o", "out", "a.rsrc"}, err);
+    check(got == status, what + ": status " + std::to_string(got));
+    const std::string expected =
+        status == 1 ? message + "error: problem writing resource file out\n" : "";
+    check(err == expected, what + ": standard error " + err);
+    check(names_in(dir) == before, what + ": files left");
+    for (const char* name : {"out", "link"})
+        if (kind.old && fs::exists(dir + "/" + name))
+            check(read_all(dir + "/" + name) == *kind.old, what + ": " + name + " changed");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    start_platform(&argc, &argv);
+    if (argc >= 4 && std::strcmp(argv[1], "--run") == 0)
+        return run_child(argc, argv);
+    self = argv[0];
+    const std::string root = (fs::temp_directory_path() / "tamb-windows-checks").string();
+    fs::remove_all(root);
+    fs::create_directories(root);
+
+    int cases = 0;
+    for (bool in_place : {false, true})
+        for (const auto& kind : output_kinds) {
+            const std::string how = std::string(kind.what) + (in_place ? ", in place, " : ", ");
+            for (const auto& p : failure_points)
+                if (point_applies(kind, p, in_place)) {
+                    expect_unchanged(root, kind, in_place,
+                                     "limit:" + std::to_string(limit_for(kind, p)), p.message, 1,
+                                     how + p.what);
+                    ++cases;
+                }
+            for (size_t f = 0; f < std::size(call_failures); ++f) {
+                const call_failure& c = call_failures[f];
+                if (in_place && (!kind.old || std::string(c.call) == "rename"))
+                    continue;
+                // The signals that end a run: a raised one exits with 3.
+                for (int sig : {SIGINT, SIGTERM, SIGBREAK}) {
+                    if (std::string(c.call) != "signal" && sig != SIGINT)
+                        continue;
+                    expect_unchanged(root, kind, in_place,
+                                     "call:" + std::to_string(f) + ":" + std::to_string(sig),
+                                     c.message, std::string(c.call) == "signal" ? 3 : 1,
+                                     how + c.call + " " + std::to_string(c.nth) + " signal " +
+                                         std::to_string(sig));
+                    ++cases;
+                }
+            }
+        }
+    fs::remove_all(root);
+    std::printf("windows checks: %d cases, %d failed\n", cases, failures);
+    return failures;
+}
