@@ -170,6 +170,8 @@ std::vector<cli_case> cli_cases()
          "error: no resource 'MIMS' 9 to extract to m.bin\n"},
         {{"a.rsrc", "--extract", "LONG:1=missing/l.bin"}, 1, "",
          "error: cannot create missing/l.bin\n"},
+        {{"a.rsrc", "--extract", "MIMS:2=m.bin"}, 1, "",
+         "extract_resource(): write() failed\nerror: problem writing m.bin\n", {}, 10},
         // Names and paths beyond ASCII reach the same bytes on every system.
         {{"-o", "sortie-\xC3\xA9.rsrc", "a.rsrc", "--add", "CSTR:1:na\xC3\xAFve=blob",
           "--extract", "MIMS:2=\xE2\x82\xAC.bin"},
@@ -362,6 +364,11 @@ TEST(cli, sparse_output_near_2_gib)
         auto entries = std::filesystem::directory_iterator(dir.path);
         EXPECT_EQ(std::distance(begin(entries), end(entries)), 2); // no temporary left
     }
+    // A file of 2^31 bytes cannot be a resource; it is refused unread.
+    ASSERT_EQ(truncate(out.c_str(), off_t(1) << 31), 0);
+    run_result r = tamb(dir.path, {"--add", "LONG:9=big.exe"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: big.exe is too large for a resource\n");
 }
 
 } // namespace

@@ -180,6 +180,16 @@ int main(int argc, char** argv)
                 }
             }
         }
+    // An extracted file that cannot be written is not left half-made.
+    const std::string dir = root + "/extract";
+    fs::create_directory(dir);
+    merge_input(dir + "/a.rsrc");
+    std::string err;
+    check(run(dir, "limit:10", {"a.rsrc", "--extract", "MIMS:2=m.bin"}, err) == 1 &&
+              err == "extract_resource(): write() failed\nerror: problem writing m.bin\n" &&
+              names_in(dir) == std::set<std::string>{"a.rsrc"},
+          "extract cut short: " + err);
+    ++cases;
     fs::remove_all(root);
     std::printf("windows checks: %d cases, %d failed\n", cases, failures);
     return failures;
