@@ -117,7 +117,11 @@ int close_descriptor(int fd)
 
 } // namespace
 
-ssize_t pread(int fd, void* buffer, size_t length, off_t at)
+namespace {
+
+// ReadFile or WriteFile at an offset, straight on the system's handle.
+template <typename Transfer, typename Buffer>
+ssize_t transfer_at(Transfer transfer, int fd, Buffer buffer, size_t length, off_t at)
 {
     HANDLE h = handle_of(fd);
     if (h == INVALID_HANDLE_VALUE) {
@@ -125,30 +129,27 @@ ssize_t pread(int fd, void* buffer, size_t length, off_t at)
         return -1;
     }
     OVERLAPPED o = at_offset(at);
-    DWORD got = 0;
-    if (!ReadFile(h, buffer, DWORD(length > largest_transfer ? largest_transfer : length), &got, &o)) {
+    DWORD done = 0;
+    if (!transfer(h, buffer, DWORD(length > largest_transfer ? largest_transfer : length), &done,
+                  &o)) {
         if (GetLastError() == ERROR_HANDLE_EOF)
             return 0;
         set_errno_from(GetLastError());
         return -1;
     }
-    return ssize_t(got);
+    return ssize_t(done);
+}
+
+} // namespace
+
+ssize_t pread(int fd, void* buffer, size_t length, off_t at)
+{
+    return transfer_at(ReadFile, fd, buffer, length, at);
 }
 
 ssize_t pwrite(int fd, const void* buffer, size_t length, off_t at)
 {
-    HANDLE h = handle_of(fd);
-    if (h == INVALID_HANDLE_VALUE) {
-        errno = EBADF;
-        return -1;
-    }
-    OVERLAPPED o = at_offset(at);
-    DWORD put = 0;
-    if (!WriteFile(h, buffer, DWORD(length > largest_transfer ? largest_transfer : length), &put, &o)) {
-        set_errno_from(GetLastError());
-        return -1;
-    }
-    return ssize_t(put);
+    return transfer_at(WriteFile, fd, buffer, length, at);
 }
 
 ssize_t writev(int fd, const iovec* parts, int count)

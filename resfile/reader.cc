@@ -100,6 +100,24 @@ int walk_map(const unsigned char* map, int32_t length, pe_format format, Visit&&
 
 namespace {
 
+// The checks a block passes before its claimed size is allocated: its place
+// must lie in the image; one before the start of the file fails as its seek
+// would, and a large one that a regular file is too short to hold fails as
+// its read would. The block's file position, or -1 after read_block's
+// message.
+template <typename EndsBefore>
+off_t block_position(uint32_t offset, int32_t size, off_t base, EndsBefore ends_before)
+{
+    if (offset < uint32_t(header_length) || size < 0)
+        return fail("read_block(): bogus block info\n");
+    const off_t pos = base + off_t(int32_t(offset));
+    if (pos < 0)
+        return fail("read_block(): lseek() failed\n");
+    if (size > checked_size && ends_before(pos, size))
+        return fail("read_block(): read() failed\n");
+    return pos;
+}
+
 // Reads resources' data into their records. From a regular file, small
 // blocks are served from one large span read at a time (most images hold
 // their data back to back, in map order), so that a whole image costs a few
@@ -169,22 +187,11 @@ struct data_reader {
     // the block cannot be read.
     resource* record(uint32_t offset, int32_t size, size_t head_room)
     {
-        if (offset < uint32_t(header_length) || size < 0) {
-            fail("read_block(): bogus block info\n");
+        const off_t pos = block_position(offset, size, base, [this](off_t at, int64_t count) {
+            return ends_before(at, count);
+        });
+        if (pos < 0)
             return nullptr;
-        }
-        // A block before the start of the file fails as its seek would, and
-        // a large one that a regular file is too short to hold fails as its
-        // read would, both before its claimed size is allocated.
-        const off_t pos = base + off_t(int32_t(offset));
-        if (pos < 0) {
-            fail("read_block(): lseek() failed\n");
-            return nullptr;
-        }
-        if (size > checked_size && ends_before(pos, size)) {
-            fail("read_block(): read() failed\n");
-            return nullptr;
-        }
         resource* r = allocate_record(head_room, size_t(size));
         if (r == nullptr) {
             fail("read_block(): malloc(%d) failed\n", size);
@@ -211,19 +218,11 @@ struct data_reader {
 
 unsigned char* read_block(int fd, uint32_t offset, int32_t size, off_t base)
 {
-    if (offset < uint32_t(header_length) || size < 0) {
-        fail("read_block(): bogus block info\n");
+    const off_t pos = block_position(offset, size, base, [fd](off_t at, int64_t count) {
+        return ends_before(fd, at, count);
+    });
+    if (pos < 0)
         return nullptr;
-    }
-    const off_t pos = base + off_t(int32_t(offset));
-    if (pos < 0) {
-        fail("read_block(): lseek() failed\n");
-        return nullptr;
-    }
-    if (size > checked_size && ends_before(fd, pos, size)) {
-        fail("read_block(): read() failed\n");
-        return nullptr;
-    }
     owned<unsigned char> block(static_cast<unsigned char*>(std::malloc(size > 0 ? size_t(size) : 1)));
     if (!block) {
         fail("read_block(): malloc(%d) failed\n", size);
