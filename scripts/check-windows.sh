@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows checks, under wine, of a Windows build dir (the `windows`
 # preset) against a Linux build dir with the tests:
-# - windows_checks.exe: every kind of output and failure point, the file-size
+# - output_checks.exe: every kind of output and failure point, the file-size
 #   limit emulated through the system-call table, and the signals;
 # - the end-to-end table of cli_test, run against tamb.exe, which must print
 #   the same lines and leave the same bytes as the Linux build;
@@ -31,7 +31,7 @@ setsid "$wineserver" -p < /dev/null > /dev/null 2>&1 &
 "$wine" "$windows/tamb.exe" --version < /dev/null > /dev/null 2>&1
 start=$(date +%s)
 
-"$wine" "$windows/windows_checks.exe" < /dev/null
+"$wine" "$windows/output_checks.exe" < /dev/null
 TAMB_WINDOWS_EXE="$windows/tamb.exe" TAMB_WINE="$wine" "$linux/tests/cli_test" --gtest_brief=1
 
 cd "$windows"

@@ -1,7 +1,6 @@
 // Making and taking apart resource files from the command line: the forms
 // of the --add, --delete and --extract arguments, and what the switches do
 // beyond the command-line table (round trips, devices, replaced files).
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,14 +33,11 @@ TEST(parse_request, argument_forms)
         {request_kind::add, "LONG:1:" + name_32766 + "=f", true, LONG, 1, name_32766, "f"},
         {request_kind::add, "LONG:1:" + name_32766 + "n=f", false},
         {request_kind::add, "LONG:2147483648=f", false},
-        {request_kind::add, "LONG:-2147483649=f", false},
         {request_kind::add, "LONG:99999999999999999999=f", false},
         {request_kind::add, "LONG:1=", false},
-        {request_kind::add, "LONG:1:n=", false},
         {request_kind::add, "LONG:1:n", false},
         {request_kind::add, "LONG:1", false},
         {request_kind::add, "LONG:=f", false},
-        {request_kind::add, "LONG:+=f", false},
         {request_kind::add, "LONG: 1=f", false},
         {request_kind::add, "LONG:1 =f", false},
         {request_kind::add, "LONG:0x1=f", false},
@@ -51,11 +47,9 @@ TEST(parse_request, argument_forms)
         {request_kind::remove, "LONG:-0", true, LONG, 0},
         {request_kind::remove, "x\xC3\xA9y:5", true, 0x78C3A979, 5},
         {request_kind::remove, "LONG:1=f", false},
-        {request_kind::remove, "LONG:1:", false},
         {request_kind::remove, "(none)", false},
         {request_kind::extract, "LONG:01=f=g", true, LONG, 1, "", "f=g"},
         {request_kind::extract, "LONG:1:n=f", false},
-        {request_kind::extract, "LONG:1=", false},
         {request_kind::extract, "(none)", false},
     };
     for (const auto& f : forms) {
@@ -110,20 +104,13 @@ TEST(authoring, extracting_then_adding_back_is_merging)
     EXPECT_EQ(read_file(dir.file("added.rsrc")), read_file(dir.file("merged.rsrc")));
 }
 
-// A device is read to its end; a file of 2^31 bytes is refused unread; an
-// extracted file replaces the old one, whose other links keep the old bytes.
-TEST(authoring, devices_large_files_and_replaced_files)
+// A device is read to its end; an extracted file replaces the old one,
+// whose other links keep the old bytes.
+TEST(authoring, devices_and_replaced_files)
 {
     scratch_dir dir;
     write_file(dir.file("a.rsrc"), rs_image({{LONG, 1, "", hex("01 02 03 04")}}));
-    int big = open(dir.file("big").c_str(), O_WRONLY | O_CREAT, 0644);
-    ASSERT_EQ(ftruncate(big, off_t(1) << 31), 0);
-    close(big);
-    run_result r = run_tamb(dir.path, {"--add", "LONG:2=big"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "error: big is too large for a resource\n");
-
-    r = run_tamb(dir.path, {"-l", "--add", "NULL:0=/dev/null"});
+    run_result r = run_tamb(dir.path, {"-l", "--add", "NULL:0=/dev/null"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("'NULL'     0      0  (no name)\n"), std::string::npos) << r.out;
 

@@ -80,7 +80,6 @@ const location_case location_cases[] = {
      "resource table in use by the executable (size 7)"},
     {"size word 0", pe_table(1000, 500, 0, hex("41 52 49 41")), write_mode, 1, 1, 500, ""},
     {"size word, area at end", pe_table(1000, 1000, 9), write_mode, 0, 1, 1000, ""},
-    {"size word, area beyond", pe_table(1000, 4000, 9), write_mode, 0, 1, 4000, ""},
     {"size word, no area", pe_table(1000, 0, 9), write_mode, 0, 1, 1008, "",
      pe_table(1000, 1008, 9)},
     {"size word cut short", pe_file(206, 100), write_mode, 1, 1, 100, ""},

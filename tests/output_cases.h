@@ -5,11 +5,36 @@
 #pragma once
 
 #include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
+#include <set>
 
 #include "images.h"
 #include "platform/platform.h"
 #include "resfile/resfile.h"
+
+// Whole files, and the names in a directory.
+inline bytes file_bytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void put_file(const std::string& path, const bytes& b)
+{
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()),
+                                                std::streamsize(b.size()));
+}
+
+inline std::set<std::string> names_in(const std::string& dir)
+{
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        names.insert(e.path().filename().string());
+    return names;
+}
 
 // 38 bytes of data: 'LONG' 1 at image offset 1964, 'MIMS' 2 at 1968.
 struct merge_value {

@@ -1,6 +1,8 @@
-// Outputs survive every failure: whatever step of a flush fails, and
-// whenever the run is killed, an output is left as it was or as the flush
-// completed it, and no temporary is left behind.
+// Outputs survive every failure: whenever the run is killed, an output is
+// left as it was or as the flush completed it, and no temporary is left
+// behind; special outputs (links, modes, directories that refuse the
+// temporary, standard output). Every failure point of every kind of output
+// is checked by output_checks, which also runs on Windows.
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -32,38 +34,6 @@ const values a_values = [] {
     return v;
 }();
 
-std::set<std::string> names_in(const std::string& dir)
-{
-    std::set<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir))
-        names.insert(e.path().filename().string());
-    return names;
-}
-
-// Runs `tamb -o out a.rsrc` on an output of the given kind, hard-linked as
-// `link` when in_place; checks that it fails and leaves everything as it was.
-void expect_unchanged_after_failure(const output_kind& kind, bool in_place,
-                                    const std::function<void()>& setup, const std::string& message,
-                                    int status = 1)
-{
-    scratch_dir dir;
-    write_file(dir.file("a.rsrc"), rs_image(a_values));
-    if (kind.old)
-        write_file(dir.file("out"), *kind.old);
-    if (in_place) {
-        ASSERT_EQ(link(dir.file("out").c_str(), dir.file("link").c_str()), 0);
-    }
-    const std::set<std::string> before = names_in(dir.path);
-    run_result r = run_tamb(dir.path, {"-o", "out", "a.rsrc"}, setup);
-    EXPECT_EQ(r.status, status);
-    EXPECT_EQ(r.err, status == 1 ? message + "error: problem writing resource file out\n" : "");
-    EXPECT_EQ(names_in(dir.path), before);
-    for (const char* name : {"out", "link"})
-        if (kind.old && fs::exists(dir.file(name))) {
-            EXPECT_EQ(read_file(dir.file(name)), *kind.old) << name;
-        }
-}
-
 std::function<void()> file_limit(size_t limit)
 {
     return [limit] {
@@ -71,50 +41,6 @@ std::function<void()> file_limit(size_t limit)
         setrlimit(RLIMIT_FSIZE, &l);
         signal(SIGXFSZ, SIG_IGN);
     };
-}
-
-// The file-size limit reached at each write that can meet it: the copy,
-// then every write of the image, replaced through a temporary and in place.
-// The file-size limit reached at each write that can meet it: the copy,
-// then every write of the image, replaced through a temporary and in place.
-// The limit is the system's, then the one the Windows checks emulate through
-// the system-call table, which must give the same results.
-TEST(output, a_write_cut_short_leaves_every_kind_of_output_as_it_was)
-{
-    for (bool emulated : {false, true})
-        for (bool in_place : {false, true})
-            for (const auto& kind : output_kinds)
-                for (const auto& p : failure_points) {
-                    if (!point_applies(kind, p, in_place))
-                        continue;
-                    SCOPED_TRACE(testing::Message() << kind.what << (in_place ? ", in place" : "")
-                                                    << ", " << p.what << (emulated ? ", emulated" : ""));
-                    const size_t limit = limit_for(kind, p);
-                    expect_unchanged_after_failure(
-                        kind, in_place,
-                        emulated ? std::function<void()>([limit] { install_limit(off_t(limit)); })
-                                 : file_limit(limit),
-                        p.message);
-                }
-}
-
-// The writer's sync, and the sync, close and rename that replace the output,
-// failing through the system-call table; and SIGTERM arriving once
-// everything is written.
-TEST(output, a_failed_sync_close_or_rename_leaves_the_output_as_it_was)
-{
-    for (bool in_place : {false, true})
-        for (const auto& kind : output_kinds)
-            for (const auto& f : call_failures) {
-                if (in_place && (!kind.old || std::string(f.call) == "rename"))
-                    continue;
-                SCOPED_TRACE(testing::Message() << kind.what << (in_place ? ", in place" : "")
-                                                << ", " << f.call << " " << f.nth);
-                const bool signal = std::string(f.call) == "signal";
-                expect_unchanged_after_failure(
-                    kind, in_place, [&f] { install(f, SIGTERM); }, f.message,
-                    signal ? 128 + SIGTERM : 1);
-            }
 }
 
 TEST(output, a_directory_that_cannot_be_synced_is_a_warning)
@@ -148,42 +74,34 @@ TEST(output, a_killed_run_leaves_the_old_or_the_new_output)
     const bytes fresh = read_file(dir.file("out"));
     ASSERT_NE(fresh, old);
 
-    for (bool in_place : {false, true})
-        for (int i = 0; i < 13; i += in_place ? 3 : 1) {
-            // In place, only a caught signal can put the old bytes back.
-            const int sig = in_place || i % 4 == 3 ? SIGTERM : SIGKILL;
-            SCOPED_TRACE(testing::Message() << (in_place ? "in place, " : "") << "signal " << sig
-                                            << " at " << i << "/12");
-            write_file(dir.file("out"), old);
-            fs::remove(dir.file("link"));
-            if (in_place) {
-                ASSERT_EQ(link(dir.file("out").c_str(), dir.file("link").c_str()), 0);
-            }
-            std::fflush(stdout);
-            pid_t child = fork();
-            if (child == 0) {
-                char* argv[] = {const_cast<char*>("tamb"), const_cast<char*>("-o"),
-                                const_cast<char*>("out"), const_cast<char*>("big.rsrc"), nullptr};
-                if (chdir(dir.path.c_str()) != 0)
-                    _exit(126);
-                _exit(tamb_main(4, argv));
-            }
-            std::this_thread::sleep_for(whole * i / 10); // the last ones may find it done
-            kill(child, sig);
-            int status = 0;
-            ASSERT_EQ(waitpid(child, &status, 0), child);
-            const bytes now = read_file(dir.file("out"));
-            EXPECT_TRUE(now == old || now == fresh);
-            if (in_place) {
-                EXPECT_EQ(read_file(dir.file("link")), now);
-            }
-            for (const auto& name : names_in(dir.path)) {
-                if (name.starts_with(".out.tamb-")) {
-                    EXPECT_EQ(sig, SIGKILL) << "temporary left after SIGTERM";
-                    fs::remove(dir.file(name));
-                }
+    // (In place, the old bytes are put back on SIGTERM once everything is
+    // written: the system-call table test covers that.)
+    for (int i = 0; i < 13; ++i) {
+        const int sig = i % 4 == 3 ? SIGTERM : SIGKILL;
+        SCOPED_TRACE(testing::Message() << "signal " << sig << " at " << i << "/10");
+        write_file(dir.file("out"), old);
+        std::fflush(stdout);
+        pid_t child = fork();
+        if (child == 0) {
+            char* argv[] = {const_cast<char*>("tamb"), const_cast<char*>("-o"),
+                            const_cast<char*>("out"), const_cast<char*>("big.rsrc"), nullptr};
+            if (chdir(dir.path.c_str()) != 0)
+                _exit(126);
+            _exit(tamb_main(4, argv));
+        }
+        std::this_thread::sleep_for(whole * i / 10); // the last ones may find it done
+        kill(child, sig);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        const bytes now = read_file(dir.file("out"));
+        EXPECT_TRUE(now == old || now == fresh);
+        for (const auto& name : names_in(dir.path)) {
+            if (name.starts_with(".out.tamb-")) {
+                EXPECT_EQ(sig, SIGKILL) << "temporary left after SIGTERM";
+                fs::remove(dir.file(name));
             }
         }
+    }
 }
 
 // Outputs that are not plain files of their own, and standard output.

@@ -1,17 +1,25 @@
-// The checks of output replacement that need tamb's own calls replaced, run
-// on Windows (under wine in the test command): the same kinds of output and
-// failure points as the Linux tests, with the file-size limit emulated
-// through the system-call table, and the signals that end a run. Each case runs tamb_main in a child process, started
-// as this program with --run. Prints one line per failed check; the exit
-// status is the number of failures (0 when all pass).
+// Replacing an output, against every kind of output and every point at
+// which a flush can fail, on Linux (through CTest) and on Windows (under
+// wine in the test command): a file-size limit reached at each write (the
+// system's own on Linux, and on both systems one emulated through the
+// system-call table, which must give the same results), the writer's and
+// the commit's system calls failing, and the signals that end a run. Every
+// case must fail with its own lines and leave every file as it was. Each
+// runs tamb_main in a child process, started as this program with --run.
+// Prints one line per failed check; the exit status is the number of
+// failures (0 when all pass).
+#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <direct.h>
-#include <filesystem>
-#include <process.h>
-#include <set>
 #include <string>
 #include <vector>
+#if defined(_WIN32)
+#include <direct.h>
+#include <process.h>
+#else
+#include <sys/resource.h>
+#include <sys/wait.h>
+#endif
 
 #include "driver/driver.h"
 #include "output_cases.h"
@@ -29,27 +37,8 @@ void check(bool holds, const std::string& what)
     }
 }
 
-bytes read_all(const std::string& path)
-{
-    bytes b;
-    int fd = open_path(path.c_str(), O_RDONLY);
-    unsigned char buffer[65536];
-    for (ssize_t n; fd >= 0 && (n = read(fd, buffer, sizeof buffer)) > 0;)
-        b.insert(b.end(), buffer, buffer + n);
-    if (fd >= 0)
-        close(fd);
-    return b;
-}
-
-void write_all(const std::string& path, const bytes& b)
-{
-    int fd = open_path(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    check(fd >= 0 && write(fd, b.data(), unsigned(b.size())) == int(b.size()), "write " + path);
-    close(fd);
-}
-
 // "RS\0\0" and the image of merge_values, as the writer makes it.
-bytes merge_input(const std::string& path)
+void merge_input(const std::string& path)
 {
     resource* list = nullptr;
     for (const auto& m : merge_values)
@@ -59,15 +48,6 @@ bytes merge_input(const std::string& path)
           "make " + path);
     close(fd);
     free_resources(list);
-    return read_all(path);
-}
-
-std::set<std::string> names_in(const std::string& dir)
-{
-    std::set<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir))
-        names.insert(e.path().filename().string());
-    return names;
 }
 
 std::string self;
@@ -77,34 +57,65 @@ std::string self;
 int run(const std::string& dir, const std::string& seam, const std::vector<std::string>& args,
         std::string& err)
 {
-    const std::string err_file = dir + ".err";
-    int saved = dup(2);
-    int to = open_path(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    dup2(to, 2);
-    close(to);
     std::vector<std::string> words = {self, "--run", dir, seam};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<const char*> argv;
     for (auto& w : words)
         argv.push_back(w.c_str());
     argv.push_back(nullptr);
-    intptr_t status = _spawnv(_P_WAIT, self.c_str(), argv.data());
+#if defined(_WIN32)
+    // Standard error goes to a file beside dir, which the child inherits.
+    const std::string err_file = dir + ".err";
+    int saved = dup(2);
+    int to = open_path(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    dup2(to, 2);
+    close(to);
+    const int status = int(_spawnv(_P_WAIT, self.c_str(), argv.data()));
     dup2(saved, 2);
     close(saved);
-    const bytes e = read_all(err_file);
-    err.assign(e.begin(), e.end());
+    const bytes e = file_bytes(err_file);
     remove_path(err_file.c_str());
-    return int(status);
+#else
+    // Standard error goes to a pipe: a file would meet the child's limit.
+    int pipe_ends[2];
+    if (pipe(pipe_ends) != 0)
+        return -1;
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(pipe_ends[1], 2);
+        execv(self.c_str(), const_cast<char* const*>(argv.data()));
+        _exit(127);
+    }
+    close(pipe_ends[1]);
+    bytes e;
+    char buffer[4096];
+    for (ssize_t n; (n = read(pipe_ends[0], buffer, sizeof buffer)) > 0;)
+        e.insert(e.end(), buffer, buffer + n);
+    close(pipe_ends[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+#endif
+    err.assign(e.begin(), e.end());
+    return status;
 }
 
 // The child: the seam, then tamb in dir.
 int run_child(int argc, char** argv)
 {
-    if (_chdir(argv[2]) != 0)
+    if (chdir(argv[2]) != 0)
         return 120;
     const std::string seam = argv[3];
     if (seam.rfind("limit:", 0) == 0)
         install_limit(off_t(std::stoll(seam.substr(6))));
+#if !defined(_WIN32)
+    if (seam.rfind("rlimit:", 0) == 0) {
+        const rlim_t limit = std::stoull(seam.substr(7));
+        const rlimit l{limit, limit};
+        setrlimit(RLIMIT_FSIZE, &l);
+        signal(SIGXFSZ, SIG_IGN);
+    }
+#endif
     if (seam.rfind("call:", 0) == 0) {
         const size_t colon = seam.find(':', 5);
         install(call_failures[std::stoi(seam.substr(5))], std::stoi(seam.substr(colon + 1)));
@@ -124,7 +135,7 @@ void expect_unchanged(const std::string& root, const output_kind& kind, bool in_
     fs::create_directory(dir);
     merge_input(dir + "/a.rsrc");
     if (kind.old)
-        write_all(dir + "/out", *kind.old);
+        put_file(dir + "/out", *kind.old);
     if (in_place)
         fs::create_hard_link(dir + "/out", dir + "/link");
     const std::set<std::string> before = names_in(dir);
@@ -137,7 +148,7 @@ void expect_unchanged(const std::string& root, const output_kind& kind, bool in_
     check(names_in(dir) == before, what + ": files left");
     for (const char* name : {"out", "link"})
         if (kind.old && fs::exists(dir + "/" + name))
-            check(read_all(dir + "/" + name) == *kind.old, what + ": " + name + " changed");
+            check(file_bytes(dir + "/" + name) == *kind.old, what + ": " + name + " changed");
 }
 
 } // namespace
@@ -148,32 +159,42 @@ int main(int argc, char** argv)
     if (argc >= 4 && std::strcmp(argv[1], "--run") == 0)
         return run_child(argc, argv);
     self = argv[0];
-    const std::string root = (fs::temp_directory_path() / "tamb-windows-checks").string();
+    const std::string root = (fs::temp_directory_path() / ("tamb-output-checks-" + std::to_string(getpid()))).string();
     fs::remove_all(root);
     fs::create_directories(root);
 
+#if defined(_WIN32)
+    const std::vector<std::string> limits = {"limit:"};
+    // A raised signal's default action exits with 3.
+    const std::vector<std::pair<int, int>> signals = {{SIGINT, 3}, {SIGTERM, 3}, {SIGBREAK, 3}};
+#else
+    const std::vector<std::string> limits = {"rlimit:", "limit:"};
+    const std::vector<std::pair<int, int>> signals = {{SIGTERM, 128 + SIGTERM},
+                                                      {SIGINT, 128 + SIGINT}};
+#endif
     int cases = 0;
     for (bool in_place : {false, true})
         for (const auto& kind : output_kinds) {
             const std::string how = std::string(kind.what) + (in_place ? ", in place, " : ", ");
             for (const auto& p : failure_points)
-                if (point_applies(kind, p, in_place)) {
-                    expect_unchanged(root, kind, in_place,
-                                     "limit:" + std::to_string(limit_for(kind, p)), p.message, 1,
-                                     how + p.what);
-                    ++cases;
-                }
+                for (const auto& limit : limits)
+                    if (point_applies(kind, p, in_place)) {
+                        expect_unchanged(root, kind, in_place,
+                                         limit + std::to_string(limit_for(kind, p)), p.message, 1,
+                                         how + limit + p.what);
+                        ++cases;
+                    }
             for (size_t f = 0; f < std::size(call_failures); ++f) {
                 const call_failure& c = call_failures[f];
                 if (in_place && (!kind.old || std::string(c.call) == "rename"))
                     continue;
-                // The signals that end a run: a raised one exits with 3.
-                for (int sig : {SIGINT, SIGTERM, SIGBREAK}) {
-                    if (std::string(c.call) != "signal" && sig != SIGINT)
+                const bool signal = std::string(c.call) == "signal";
+                for (auto [sig, status] : signals) {
+                    if (!signal && sig != signals[0].first)
                         continue;
                     expect_unchanged(root, kind, in_place,
                                      "call:" + std::to_string(f) + ":" + std::to_string(sig),
-                                     c.message, std::string(c.call) == "signal" ? 3 : 1,
+                                     c.message, signal ? status : 1,
                                      how + c.call + " " + std::to_string(c.nth) + " signal " +
                                          std::to_string(sig));
                     ++cases;
@@ -191,6 +212,6 @@ int main(int argc, char** argv)
           "extract cut short: " + err);
     ++cases;
     fs::remove_all(root);
-    std::printf("windows checks: %d cases, %d failed\n", cases, failures);
+    std::printf("output checks: %d cases, %d failed\n", cases, failures);
     return failures;
 }
