@@ -4,12 +4,19 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // Four-character type code: first character in the most significant byte.
 constexpr uint32_t type_code(const char (&s)[5])
 {
     return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) |
            (uint32_t(uint8_t(s[2])) << 8) | uint32_t(uint8_t(s[3]));
+}
+
+// The four bytes of a type code, from the most significant down.
+inline std::string type_bytes(uint32_t type)
+{
+    return {char(type >> 24), char(type >> 16), char(type >> 8), char(type)};
 }
 
 // Reverse the 2, 4 or 8 bytes at p in place.

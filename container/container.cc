@@ -81,7 +81,7 @@ int pe_path(int fd, int mode)
             return fail("position_at_map(): cannot re-seek to resource section offset\n");
         const uint32_t v = uint32_t(a);
         const unsigned char le[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-        if (syscalls.write(fd, le, 4) != 4)
+        if (write_all(fd, le, 4) != 4)
             return fail("position_at_map(): write of new resource section offset failed\n");
         if (lseek(fd, a, SEEK_SET) < 0)
             return fail("position_at_map(): final lseek with allocated map failed\n");
@@ -189,7 +189,7 @@ int position_at_map(int fd, int mode, pe_format* format)
             return 0;
         // A short write would put the image at the wrong offset: any count
         // other than 4 fails.
-        if (syscalls.write(fd, "RS\0\0", 4) != 4)
+        if (write_all(fd, "RS\0\0", 4) != 4)
             return fail("position_at_map(): write() file_header failed\n");
         return 0;
     }

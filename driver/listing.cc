@@ -2,8 +2,10 @@
 // help text.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "driver/driver.h"
+#include "platform/platform.h"
 
 namespace {
 // The cursor value that marks a finished walk.
@@ -55,7 +57,14 @@ void print_help(const char* output_path)
                  "This is exciting because 'tamb' accepts input files in \n"
                  "both PEF and PE (PPC and X86) formats!\n\n"
                  "If '-l' is given, resources in input files are listed \n"
-                 "to stdout rather than copied to the output file.\n\n",
+                 "to stdout rather than copied to the output file.\n\n"
+                 "Other switches:\n"
+                 "  --add TYPE:ID[:NAME]=FILE   add the bytes of FILE as a resource\n"
+                 "  --delete TYPE:ID            remove a gathered resource\n"
+                 "  --extract TYPE:ID=FILE      save a resource's bytes in FILE (- for standard "
+                 "output)\n"
+                 "  --version                   print the version\n"
+                 "\n",
                  output_path);
 }
 
@@ -70,8 +79,17 @@ void print_listing(const char* argument, pe_format format, resource* head)
     unsigned char* data;
     int32_t size;
     char* name;
-    while (next_resource(head, &cursor, &type, &id, &data, &size, &name) == 0)
-        std::printf("'%c%c%c%c' %5d %6d  %s\n", int(type >> 24), int((type >> 16) & 0xFF),
-                    int((type >> 8) & 0xFF), int(type & 0xFF), id, size,
-                    name == nullptr || name[0] == '\0' ? "(no name)" : name);
+    // A terminal is shown no control bytes of a type code or a name.
+    const bool terminal = is_terminal(1);
+    while (next_resource(head, &cursor, &type, &id, &data, &size, &name) == 0) {
+        const char* shown_name = name == nullptr || name[0] == '\0' ? "(no name)" : name;
+        if (!terminal) {
+            std::printf("'%c%c%c%c' %5d %6d  %s\n", int(type >> 24), int((type >> 16) & 0xFF),
+                        int((type >> 8) & 0xFF), int(type & 0xFF), id, size, shown_name);
+            continue;
+        }
+        const std::string t = type_bytes(type);
+        std::printf("'%s' %5d %6d  %s\n", shown_on(1, t.data(), 4).c_str(), id, size,
+                    shown_on(1, shown_name, std::strlen(shown_name)).c_str());
+    }
 }

@@ -81,30 +81,24 @@ int flush(resource_list& list, const char* path)
 
 // Descriptors 0-2 that are closed are opened on /dev/null, so that no input
 // or output file takes their place (and a listing never lands in an output).
-void fill_standard_descriptors()
+// True when standard output was closed.
+bool fill_standard_descriptors()
 {
+    const bool stdout_closed = !descriptor_open(1);
     for (int fd = 0; fd <= 2; ++fd)
         if (!descriptor_open(fd) && open_path(null_device, O_RDWR) < 0)
-            return;
-}
-
-// The end of a run that has not failed: a listing that could not be fully
-// written to standard output fails it.
-int finish(int status)
-{
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "error: problem writing the listing\n");
-        return 1;
-    }
-    return status;
+            break;
+    return stdout_closed;
 }
 
 // A --extract request, once the walk has reached it.
 struct extraction {
     resource_request what;
-    char type[5];         // as given, for messages
-    bool written = false; // its file has been written at least once
-    bool brought = false; // the input being read brought such a resource
+    char type[5];           // as given, for messages
+    bool to_stdout = false; // "-", or the file standard output is open on
+    bool written = false;   // its file has been written at least once
+    bool brought = false;   // the input being read brought such a resource
+    std::vector<unsigned char> held; // to_stdout: the last bytes, written at the end
 };
 
 // The state of one run.
@@ -113,7 +107,28 @@ struct run_state {
     bool listing = false;
     const char* output = default_output_path;
     std::vector<extraction> extractions;
+    bool stdout_closed = false; // descriptor 1 was closed at start
+    bool stdout_used = false;   // the run has printed to standard output
 };
+
+// The end of a run that has not failed: a listing that could not be fully
+// written to standard output fails it, and so does anything printed to a
+// standard output that was closed at start.
+int finish(const run_state& run, int status)
+{
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) || (run.stdout_closed && run.stdout_used)) {
+        std::fprintf(stderr, "error: problem writing the listing\n");
+        return 1;
+    }
+    return status;
+}
+
+void list_resources(run_state& run, const char* argument, pe_format format)
+{
+    print_listing(argument, format, run.list.head);
+    run.stdout_used = true;
+    run.list.clear();
+}
 
 void note_placed(void* context, const resource* r)
 {
@@ -132,9 +147,14 @@ void watch_extractions(run_state& run)
 }
 
 // Saves a resource's data, as the list holds it, to the request's file,
-// which is replaced only once all of it is written.
-int extract(const extraction& e, const resource* r)
+// which is replaced only once all of it is written. Bytes for standard
+// output are kept until the walk ends.
+int extract(extraction& e, const resource* r)
 {
+    if (e.to_stdout) {
+        e.held.assign(r->data, r->data + r->size);
+        return 0;
+    }
     const char* path = e.what.file;
     output_file out;
     if (open_output(&out, path, output_fresh) < 0)
@@ -183,10 +203,8 @@ int gather(run_state& run, const char* path)
         return error("error: problem reading resources from %s\n", path);
     if (deliver_extractions(run) != 0)
         return 1;
-    if (run.listing) {
-        print_listing(path, format, run.list.head);
-        run.list.clear();
-    }
+    if (run.listing)
+        list_resources(run, path, format);
     return 0;
 }
 
@@ -232,17 +250,20 @@ int add_file(run_state& run, const resource_request& what)
     data = {};
     if (deliver_extractions(run) != 0)
         return 1;
-    if (run.listing) {
-        print_listing(what.file, 1, run.list.head);
-        run.list.clear();
-    }
+    if (run.listing)
+        list_resources(run, what.file, 1);
     return 0;
 }
 
 // --extract: from here on, the request's file follows the resource.
 int start_extraction(run_state& run, const resource_request& what, const char* arg)
 {
-    extraction e{what, {arg[0], arg[1], arg[2], arg[3], 0}};
+    extraction e;
+    e.what = what;
+    std::copy_n(arg, 4, e.type);
+    e.type[4] = '\0';
+    e.to_stdout = std::strcmp(what.file, "-") == 0 ||
+                  (!run.stdout_closed && same_file(what.file, 1));
     if (const resource* r = find_resource(run.list.head, what.type, what.id, &run.list.index)) {
         if (extract(e, r) != 0)
             return 1;
@@ -252,12 +273,28 @@ int start_extraction(run_state& run, const resource_request& what, const char* a
     return 0;
 }
 
+// Writes what the extractions to standard output hold, in the order they
+// were asked for.
+int deliver_to_stdout(run_state& run)
+{
+    for (const extraction& e : run.extractions) {
+        if (!e.to_stdout || !e.written)
+            continue;
+        run.stdout_used = true;
+        if (write_standard_output(e.held.data(), e.held.size()) != ssize_t(e.held.size())) {
+            std::fprintf(stderr, "extract_resource(): write() failed\n");
+            return error("error: problem writing %s\n", e.what.file);
+        }
+    }
+    return 0;
+}
+
 } // namespace
 
 int tamb_main(int argc, char** argv)
 {
-    fill_standard_descriptors();
     run_state run;
+    run.stdout_closed = fill_standard_descriptors();
     resource_list& list = run.list;
 
     for (int i = 1; i < argc; ++i) {
@@ -287,7 +324,8 @@ int tamb_main(int argc, char** argv)
         }
         if (std::strcmp(arg, "--version") == 0) {
             std::printf("tamb %s\n", TAMB_VERSION);
-            return finish(0);
+            run.stdout_used = true;
+            return finish(run, 0);
         }
         const struct {
             const char* name;
@@ -313,7 +351,8 @@ int tamb_main(int argc, char** argv)
             else if (sw->kind == request_kind::extract)
                 status = start_extraction(run, what, value);
             else if (remove_resource(&list.head, what.type, what.id, &list.index) != 0)
-                std::fprintf(stderr, "warning: no resource '%.4s' %d to delete\n", value, what.id);
+                std::fprintf(stderr, "warning: no resource '%s' %d to delete\n",
+                             shown_on(2, value, 4).c_str(), what.id);
             if (status != 0)
                 return 1;
             continue;
@@ -322,18 +361,20 @@ int tamb_main(int argc, char** argv)
             return 1;
     }
 
+    if (deliver_to_stdout(run) != 0)
+        return 1;
     bool missing = false;
     for (const extraction& e : run.extractions)
         if (!e.written) {
-            std::fprintf(stderr, "error: no resource '%s' %d to extract to %s\n", e.type, e.what.id,
-                         e.what.file);
+            std::fprintf(stderr, "error: no resource '%s' %d to extract to %s\n",
+                         shown_on(2, e.type, 4).c_str(), e.what.id, e.what.file);
             missing = true;
         }
     if (missing)
         return 1;
     if (list.head != nullptr)
-        return flush(list, run.output) != 0 ? 1 : finish(0);
+        return flush(list, run.output) != 0 ? 1 : finish(run, 0);
     if (!run.listing)
         std::fprintf(stderr, "warning: nothing written to %s [use --help for help]\n", run.output);
-    return finish(0);
+    return finish(run, 0);
 }

@@ -83,22 +83,37 @@ void release(output_file* out)
     out->fd = out->original = -1;
 }
 
-// Makes the temporary `.NAME.tamb-XXXXXX` beside the target.
+// Makes the temporary `.NAME.tamb-XXXXXX` beside the target (or one that
+// gets that name only once it is complete).
 bool make_temp(output_file* out)
 {
     const std::string& target = out->target;
     std::string name = file_name_of(target);
     if (name.size() > 200) // room for the rest within a name's 255 bytes
         name.resize(200);
-    std::string pattern = directory_of(target) + "/." + name + ".tamb-XXXXXX";
+    const std::string dir = directory_of(target);
+    std::string pattern = dir + "/." + name + ".tamb-XXXXXX";
     end_signals_held held;
-    int fd = make_temporary(pattern);
+    bool unnamed = false;
+    int fd = make_temporary(dir, pattern, &unnamed);
     if (fd < 0)
         return false;
     out->temp = pattern;
-    out->temp_made = 1;
+    out->unnamed = unnamed;
+    out->temp_made = unnamed ? 0 : 1;
     out->fd = fd;
     return true;
+}
+
+// Removes the temporary made by make_temp.
+void drop_temp(output_file* out)
+{
+    end_signals_held held;
+    if (out->temp_made)
+        discard_file(out->fd, out->temp.c_str());
+    ::close(out->fd);
+    out->fd = -1;
+    out->temp_made = 0;
 }
 
 int start_in_place(output_file* out, int fd, const struct stat& st)
@@ -113,6 +128,7 @@ int start_in_place(output_file* out, int fd, const struct stat& st)
         return -1;
     }
     watch(out);
+    ignore_write_signals();
     return 0;
 }
 
@@ -166,7 +182,10 @@ int open_output(output_file* out, const char* path, int flags)
         // A device or a FIFO is written as it is, never replaced.
         if (stat_path(path, &st) == 0 && !S_ISREG(st.st_mode)) {
             out->fd = open_path(path, O_WRONLY);
-            return out->fd < 0 ? -1 : 0;
+            if (out->fd < 0)
+                return -1;
+            ignore_write_signals();
+            return 0;
         }
     } else {
         fd = open_path(path, O_RDWR);
@@ -178,6 +197,7 @@ int open_output(output_file* out, const char* path, int flags)
         }
         if (fd >= 0 && !S_ISREG(st.st_mode)) {
             out->fd = fd;
+            ignore_write_signals();
             return 0;
         }
     }
@@ -197,9 +217,20 @@ int open_output(output_file* out, const char* path, int flags)
             return start_in_place(out, fd, st);
         return -1;
     }
-    out->original = fd;
-    if (give_mode(out->fd, fd >= 0 ? &st : nullptr) != 0)
-        return fail("open_output(): fchmod() failed\n");
+    if (fd < 0) {
+        if (give_new_mode(out->fd) != 0)
+            return fail("open_output(): fchmod() failed\n");
+    } else if (give_attributes(out->fd, fd, st) != 0) {
+        // What the file carries besides its bytes cannot all be given to a
+        // new file: the file itself is written.
+        drop_temp(out);
+        unwatch(out);
+        return start_in_place(out, fd, st);
+    } else {
+        out->original = fd;
+        out->old_stat = st;
+    }
+    ignore_write_signals();
     return 0;
 }
 
@@ -222,8 +253,6 @@ int copy_output(output_file* out)
         if (truncate_descriptor(out->fd, st.st_size) != 0)
             return fail("copy_output(): ftruncate() failed\n");
     }
-    out->original = -1;
-    ::close(in); // only ever read
     return 0;
 }
 
@@ -253,11 +282,33 @@ int commit_output(output_file* out)
 {
     if (out->finished)
         return 0;
+    // Writing may have dropped some of what was given to the temporary (a
+    // file capability, the setuid and setgid bits): it is given again.
+    if (out->way == output_way::replace && out->original >= 0 &&
+        give_attributes(out->fd, out->original, out->old_stat) != 0) {
+        fail("commit_output(): cannot give the output its owner, mode and attributes\n");
+        abandon_output(out);
+        return -1;
+    }
     if (out->way != output_way::plain && syscalls.fsync(out->fd) != 0 &&
         !sync_unsupported(errno)) {
         fail("commit_output(): fsync() failed\n");
         abandon_output(out);
         return -1;
+    }
+    if (out->way == output_way::replace && out->unnamed) {
+        int named;
+        {
+            end_signals_held held;
+            named = name_temporary(out->fd, out->temp);
+            if (named == 0)
+                out->temp_made = 1;
+        }
+        if (named != 0) {
+            fail("commit_output(): linkat() failed\n");
+            abandon_output(out);
+            return -1;
+        }
     }
     const int fd = out->fd;
     out->fd = -1;
@@ -284,6 +335,7 @@ int commit_output(output_file* out)
     }
     out->finished = 1;
     release(out);
+    restore_write_signals();
     return 0;
 }
 

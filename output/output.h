@@ -2,9 +2,11 @@
 // as it was.
 //
 // An existing regular file is copied into a temporary beside it, the image
-// is written into the copy, and the copy is synced and renamed over the
-// file. Where a rename would break what people rely on (a file with more
-// than one hard link, a directory that refuses the temporary) the file is
+// is written into the copy, and the copy, given the file's owner, mode and
+// extended attributes, is synced and renamed over the file. Where the file
+// system allows, the temporary has no name until that moment. Where a rename would break what people rely on (a file with more
+// than one hard link, a directory that refuses the temporary, an owner or an
+// attribute the temporary cannot be given) the file is
 // written in place, after the bytes the flush will overwrite have been kept
 // in memory, and put back as they were when a step fails or SIGINT, SIGTERM
 // or SIGHUP arrives. A file that is not a regular file (a device, a FIFO)
@@ -12,13 +14,17 @@
 //
 // The caller sees only a descriptor: open_output, copy_output, then
 // position_at_map and write_resource_file on out.fd, then commit_output.
-// An output_file that goes out of scope uncommitted is abandoned. The
+// An output_file that goes out of scope uncommitted is abandoned. From the
+// moment an output is opened until it is committed, a closed pipe or the
+// file-size limit makes a write fail instead of ending the run (after a
+// failure, until the run ends). The
 // system calls it makes to write, sync, close and rename come from the
 // platform layer's table (`syscalls`), where tests make them fail.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -48,7 +54,9 @@ struct output_file {
     std::string path;       // as named by the caller
     std::string target;     // the file that is replaced: path with symlinks followed
     std::string temp;       // replace: the temporary's name
-    volatile int temp_made = 0;
+    struct stat old_stat = {}; // replace: the old file, when there is one
+    bool unnamed = false;   // replace: the temporary has no name until it is complete
+    volatile int temp_made = 0; // the temporary has a name (to remove on failure)
     volatile int finished = 0;
 
     output_file() = default;

@@ -49,8 +49,23 @@ struct system_calls {
     int (*rename)(const char* from, const char* to);
     ssize_t (*copy_file_range)(int in, off_t* in_at, int out, off_t* out_at, size_t length,
                                unsigned flags);
+    // Giving a temporary what its output carries besides its bytes.
+    int (*fchown)(int fd, uid_t owner, gid_t group);
+    int (*fsetxattr)(int fd, const char* name, const void* value, size_t size, int flags);
 };
 extern system_calls syscalls;
+
+// Writes all n bytes, going on after short counts. n when everything was
+// written; otherwise what the part got in all, or, when it got nothing, the
+// result (0 or -1) of the call that stopped it.
+ssize_t write_all(int fd, const void* buffer, size_t n);
+ssize_t pwrite_all(int fd, const void* buffer, size_t n, off_t at);
+
+// Reads n bytes, going on after short counts; the count read, smaller than
+// n only at the end of the file (a call returning 0) or when a call
+// returns -1 (then -1 if nothing was read).
+ssize_t read_all(int fd, void* buffer, size_t n);
+ssize_t pread_all(int fd, void* buffer, size_t n, off_t at);
 
 // Run once at start: binary I/O for every file (no translation of \r\n or
 // ^Z) and, on Windows, the arguments as UTF-8. May replace *argv.
@@ -67,6 +82,23 @@ extern const char* const null_device;
 // True when fd is an open descriptor.
 bool descriptor_open(int fd);
 
+// True when fd is a terminal (a console on Windows).
+bool is_terminal(int fd);
+
+// True when path names the very file that fd is open on.
+bool same_file(const char* path, int fd);
+
+// Writes n bytes to standard output as they are (on Windows, whose standard
+// output translates line ends, in binary mode for the moment), after what
+// stdout holds. What write_all returns.
+ssize_t write_standard_output(const void* buffer, size_t n);
+
+// bytes as a terminal on fd may show them: when fd is a terminal, every
+// byte below 0x20, 0x7F and every byte that is not part of valid UTF-8
+// becomes '?', and so does each encoded C1 control (U+0080 to U+009F) as a
+// whole; otherwise the bytes unchanged.
+std::string shown_on(int fd, const char* bytes, size_t n);
+
 // The number of hard links of the file behind fd (1 when it cannot be told).
 int link_count(int fd);
 
@@ -82,14 +114,29 @@ std::string follow_links(const std::string& path);
 // directory of ours).
 bool rename_refused(const std::string& target, const struct stat& file);
 
-// Creates a new file from pattern, whose last six characters are XXXXXX and
-// are replaced; a read-write descriptor, or -1.
-int make_temporary(std::string& pattern);
+// Creates a new file for pattern, whose last six characters are XXXXXX, in
+// the directory dir; a read-write descriptor, or -1. Where the file system
+// allows, the file has no name yet (*unnamed is set; pattern is untouched):
+// name_temporary gives it one once its bytes are complete, so that a run
+// killed before that leaves nothing behind. Otherwise the XXXXXX are
+// replaced and the file is made under that name.
+int make_temporary(const std::string& dir, std::string& pattern, bool* unnamed);
 
-// Gives a new file the mode (and owner and group, where the process may set
-// them) of the file described by from, or a new file's mode (0666 less the
-// umask) when from is null. 0, or -1 when the mode cannot be set.
-int give_mode(int fd, const struct stat* from);
+// Links an unnamed temporary under pattern (its XXXXXX replaced by a name
+// that is free). 0, or -1.
+int name_temporary(int fd, std::string& pattern);
+
+// Gives a new file the mode of a new file: 0666 less the umask. 0, or -1.
+int give_new_mode(int fd);
+
+// Gives the temporary fd everything the file `from` (described by st)
+// carries besides its bytes: owner, group, every extended attribute that
+// can be listed (ACLs and security labels among them; attributes the
+// temporary has and the file lacks are removed), and the mode. Writing to
+// a file may drop some of them (a file capability, the setuid and setgid
+// bits), so this is done again once the bytes are complete. 0, or -1 when
+// any of them cannot be given.
+int give_attributes(int fd, int from, const struct stat& st);
 
 // 0 when the file system made out a copy of in sharing its blocks (a
 // reflink); -1 when it cannot.
@@ -117,6 +164,13 @@ void discard_file(int fd, const char* path);
 void catch_end_signals(void (*handler)(int));
 void release_end_signals();
 [[noreturn]] void end_by_signal(int sig);
+
+// While an output is open, a closed pipe (SIGPIPE) or the file-size limit
+// (SIGXFSZ) must not end the run before it has put the output back: the
+// writes fail with EPIPE or EFBIG instead. ignore_write_signals ignores both
+// until restore_write_signals puts back the actions the run inherited.
+void ignore_write_signals();
+void restore_write_signals();
 
 // Holds the signals that end a run back while it lives.
 struct end_signals_held {

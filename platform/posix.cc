@@ -2,17 +2,29 @@
 // themselves.
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <sys/mman.h>
+#include <vector>
 #if defined(__linux__)
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/xattr.h>
 #endif
 
 system_calls syscalls = {::write, ::writev, ::pwrite, ::fsync, ::close, ::rename,
 #if defined(__linux__)
-                         ::copy_file_range
+                         ::copy_file_range,
+#else
+                         nullptr,
+#endif
+                         ::fchown,
+#if defined(__linux__)
+                         ::fsetxattr
 #else
                          nullptr
 #endif
@@ -40,6 +52,24 @@ int remove_path(const char* path)
 bool descriptor_open(int fd)
 {
     return fcntl(fd, F_GETFD) >= 0 || errno != EBADF;
+}
+
+bool is_terminal(int fd)
+{
+    return isatty(fd) == 1;
+}
+
+bool same_file(const char* path, int fd)
+{
+    struct stat a, b;
+    return stat(path, &a) == 0 && fstat(fd, &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
+ssize_t write_standard_output(const void* buffer, size_t n)
+{
+    std::fflush(stdout);
+    return write_all(1, buffer, n);
 }
 
 int link_count(int fd)
@@ -87,22 +117,128 @@ bool rename_refused(const std::string& target, const struct stat& file)
            (dir.st_mode & S_ISVTX) != 0 && file.st_uid != me && dir.st_uid != me;
 }
 
-int make_temporary(std::string& pattern)
+namespace {
+
+// The XXXXXX at the end of pattern replaced by six letters or digits.
+void fill_pattern(std::string& pattern)
 {
-    return mkstemp(pattern.data());
+    static unsigned long counter = (unsigned long)getpid() * 2654435761u ^ (unsigned long)time(nullptr);
+    const char* letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    struct timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    unsigned long x = counter = counter * 6364136223846793005ul + 1442695040888963407ul +
+                                (unsigned long)now.tv_nsec;
+    for (size_t i = pattern.size() - 6; i < pattern.size(); ++i, x /= 62)
+        pattern[i] = letters[x % 62];
 }
 
-int give_mode(int fd, const struct stat* from)
+std::string descriptor_path(int fd)
 {
-    if (from == nullptr) {
-        const mode_t mask = umask(0);
-        umask(mask);
-        return fchmod(fd, 0666 & ~mask);
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+#if defined(__linux__)
+// The names of the extended attributes of fd, or false when they cannot
+// be listed (a file system without them has none).
+bool attribute_names(int fd, std::vector<std::string>& names)
+{
+    names.clear();
+    for (;;) {
+        ssize_t n = flistxattr(fd, nullptr, 0);
+        if (n < 0)
+            return errno == ENOTSUP;
+        std::vector<char> list(size_t(n) + 1);
+        n = flistxattr(fd, list.data(), list.size());
+        if (n < 0 && errno == ERANGE)
+            continue; // grew meanwhile
+        if (n < 0)
+            return false;
+        for (size_t at = 0; at < size_t(n);) {
+            names.emplace_back(list.data() + at);
+            at += names.back().size() + 1;
+        }
+        return true;
     }
-    if (fchown(fd, from->st_uid, from->st_gid) != 0) {
-        // Not ours to give away: the file keeps our owner.
+}
+
+// Gives `to` the extended attributes of `from`, and only those.
+bool copy_attributes(int to, int from)
+{
+    std::vector<std::string> wanted, had;
+    if (!attribute_names(from, wanted) || !attribute_names(to, had))
+        return false;
+    for (const std::string& name : had)
+        if (std::find(wanted.begin(), wanted.end(), name) == wanted.end() &&
+            fremovexattr(to, name.c_str()) != 0)
+            return false;
+    std::vector<char> value;
+    for (const std::string& name : wanted) {
+        ssize_t n = fgetxattr(from, name.c_str(), nullptr, 0);
+        if (n < 0)
+            return false;
+        value.resize(size_t(n) + 1);
+        n = fgetxattr(from, name.c_str(), value.data(), value.size());
+        if (n < 0 || syscalls.fsetxattr(to, name.c_str(), value.data(), size_t(n), 0) != 0)
+            return false;
     }
-    return fchmod(fd, from->st_mode & 07777);
+    return true;
+}
+#else
+bool copy_attributes(int, int)
+{
+    return true;
+}
+#endif
+
+} // namespace
+
+int make_temporary(const std::string& dir, std::string& pattern, bool* unnamed)
+{
+    *unnamed = false;
+#if defined(O_TMPFILE)
+    // A temporary without a name needs /proc to be named later.
+    if (access("/proc/self/fd", F_OK) == 0) {
+        int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            *unnamed = true;
+            return fd;
+        }
+    }
+#else
+    (void)dir;
+#endif
+    return mkostemp(pattern.data(), O_CLOEXEC);
+}
+
+int name_temporary(int fd, std::string& pattern)
+{
+    const std::string from = descriptor_path(fd);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        fill_pattern(pattern);
+        if (linkat(AT_FDCWD, from.c_str(), AT_FDCWD, pattern.c_str(), AT_SYMLINK_FOLLOW) == 0)
+            return 0;
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
+int give_new_mode(int fd)
+{
+    const mode_t mask = umask(0);
+    umask(mask);
+    return fchmod(fd, 0666 & ~mask);
+}
+
+int give_attributes(int fd, int from, const struct stat& st)
+{
+    // The owner first: changing it drops a file capability and the setuid
+    // and setgid bits, which the attributes and the mode then put back.
+    if (syscalls.fchown(fd, st.st_uid, st.st_gid) != 0)
+        return -1;
+    if (!copy_attributes(fd, from))
+        return -1;
+    return fchmod(fd, st.st_mode & 07777);
 }
 
 int clone_file(int out, int in)
@@ -158,6 +294,35 @@ void discard_file(int fd, const char* path)
 {
     (void)fd; // a file may be removed while it is open
     unlink(path);
+}
+
+namespace {
+
+constexpr int write_signals[] = {SIGPIPE, SIGXFSZ};
+struct sigaction inherited[2];
+bool write_signals_ignored = false;
+
+} // namespace
+
+void ignore_write_signals()
+{
+    if (write_signals_ignored)
+        return;
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    for (int i = 0; i < 2; ++i)
+        sigaction(write_signals[i], &ignore, &inherited[i]);
+    write_signals_ignored = true;
+}
+
+void restore_write_signals()
+{
+    if (!write_signals_ignored)
+        return;
+    for (int i = 0; i < 2; ++i)
+        sigaction(write_signals[i], &inherited[i], nullptr);
+    write_signals_ignored = false;
 }
 
 namespace {

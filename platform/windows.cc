@@ -213,8 +213,23 @@ ssize_t copy_file_range(int in, off_t* in_at, int out, off_t* out_at, size_t len
     return ssize_t(done);
 }
 
-system_calls syscalls = {write_descriptor, writev, pwrite, fsync, close_descriptor, replace_file,
-                         copy_file_range};
+namespace {
+
+// Windows has no owner to give and no extended attributes of this kind.
+int no_owner(int, uid_t, gid_t)
+{
+    return 0;
+}
+
+int no_attribute(int, const char*, const void*, size_t, int)
+{
+    return 0;
+}
+
+} // namespace
+
+system_calls syscalls = {write_descriptor, writev,   pwrite,      fsync,       close_descriptor,
+                         replace_file,     copy_file_range, no_owner, no_attribute};
 
 const char* const null_device = "NUL";
 
@@ -259,6 +274,35 @@ int remove_path(const char* path)
 bool descriptor_open(int fd)
 {
     return _get_osfhandle(fd) != -1;
+}
+
+bool is_terminal(int fd)
+{
+    return _isatty(fd) != 0;
+}
+
+bool same_file(const char* path, int fd)
+{
+    BY_HANDLE_FILE_INFORMATION a, b;
+    HANDLE h = CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    const bool known = GetFileInformationByHandle(h, &a) != 0;
+    CloseHandle(h);
+    return known && GetFileInformationByHandle(handle_of(fd), &b) &&
+           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+ssize_t write_standard_output(const void* buffer, size_t n)
+{
+    std::fflush(stdout);
+    const int mode = _setmode(1, _O_BINARY); // the bytes as they are, no \r before \n
+    const ssize_t written = write_all(1, buffer, n);
+    if (mode != -1)
+        _setmode(1, mode);
+    return written;
 }
 
 int link_count(int fd)
@@ -311,8 +355,9 @@ bool rename_refused(const std::string&, const struct stat&)
     return false;
 }
 
-int make_temporary(std::string& pattern)
+int make_temporary(const std::string&, std::string& pattern, bool* unnamed)
 {
+    *unnamed = false; // every file has a name on Windows
     static unsigned counter = GetCurrentProcessId() * 2654435761u ^ GetTickCount();
     const char* letters = "abcdefghijklmnopqrstuvwxyz0123456789";
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -330,10 +375,27 @@ int make_temporary(std::string& pattern)
     return -1;
 }
 
-int give_mode(int, const struct stat*)
+int name_temporary(int, std::string&)
+{
+    return -1; // never asked: temporaries are made with their name
+}
+
+int give_new_mode(int)
 {
     return 0; // no owner, group or umask: a new file is simply read-write
 }
+
+int give_attributes(int, int, const struct stat&)
+{
+    return 0;
+}
+
+void ignore_write_signals()
+{
+    // Windows has neither SIGPIPE nor SIGXFSZ: a failed write fails.
+}
+
+void restore_write_signals() {}
 
 int clone_file(int, int)
 {

@@ -159,7 +159,7 @@ struct data_reader {
                 span.reset(static_cast<unsigned char*>(std::malloc(span_capacity)));
             if (!span)
                 return read_at(to, pos, size);
-            ssize_t got = pread(fd, span.get(), span_capacity, pos);
+            ssize_t got = pread_all(fd, span.get(), span_capacity, pos);
             span_at = pos;
             span_length = got > 0 ? size_t(got) : 0;
             if (off_t(size) > off_t(span_length))
@@ -175,7 +175,7 @@ struct data_reader {
             fail("read_block(): lseek() failed\n");
             return false;
         }
-        if (read(fd, to, size_t(size)) != ssize_t(size)) {
+        if (read_all(fd, to, size_t(size)) != ssize_t(size)) {
             fail("read_block(): read() failed\n");
             return false;
         }
@@ -232,7 +232,7 @@ unsigned char* read_block(int fd, uint32_t offset, int32_t size, off_t base)
         fail("read_block(): lseek() failed\n");
         return nullptr;
     }
-    if (read(fd, block.get(), size_t(size)) != ssize_t(size)) {
+    if (read_all(fd, block.get(), size_t(size)) != ssize_t(size)) {
         fail("read_block(): read() failed\n");
         return nullptr;
     }
@@ -274,8 +274,8 @@ int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, s
             r = data.record(chunk_map[slot].offset, chunk_map[slot].size,
                             record_head_room(name_bytes));
         if (r == nullptr) {
-            fail("parse_resource_map(): skipping resource '%c%c%c%c' %d\n", int(e.type >> 24),
-                 int((e.type >> 16) & 0xFF), int((e.type >> 8) & 0xFF), int(e.type & 0xFF), e.id);
+            fail_quoting("parse_resource_map(): skipping resource ", e.type,
+                         std::to_string(e.id) + "\n");
             return;
         }
         fill_record(r, e.type, e.id, chunk_map[slot].size, e.name, name_bytes);
@@ -294,7 +294,7 @@ int read_resource_file(resource** list, int fd, pe_format format, swap_func swap
     const off_t base = lseek(fd, 0, SEEK_CUR);
 
     uint32_t header[17];
-    if (read(fd, header, sizeof header) != ssize_t(sizeof header))
+    if (read_all(fd, header, sizeof header) != ssize_t(sizeof header))
         return fail("read_resource_file() read() resource header failed\n");
     if (format != 1)
         swap_resource_data(type_code("LONG"), header, sizeof header);
@@ -305,7 +305,7 @@ int read_resource_file(resource** list, int fd, pe_format format, swap_func swap
     if (lseek(fd, chunk_map_at, SEEK_SET) < 0)
         return fail("read_resource_file() offset table lseek() failed\n");
     chunk_entry first;
-    if (read(fd, &first, sizeof first) != ssize_t(sizeof first))
+    if (read_all(fd, &first, sizeof first) != ssize_t(sizeof first))
         return fail("read_resource_file() read() offset table first slot failed\n");
     if (format != 1)
         swap_resource_data(type_code("LONG"), &first, sizeof first);
@@ -323,7 +323,7 @@ int read_resource_file(resource** list, int fd, pe_format format, swap_func swap
         return fail("read_resource_file() malloc(%d) failed\n", bytes);
     chunk_map.get()[0] = first;
     auto* rest = reinterpret_cast<unsigned char*>(chunk_map.get()) + 12;
-    if (read(fd, rest, size_t(bytes - 12)) != ssize_t(bytes - 12))
+    if (read_all(fd, rest, size_t(bytes - 12)) != ssize_t(bytes - 12))
         return fail("read_resource_file() read() offset table failed\n");
     if (format != 1)
         swap_resource_data(type_code("LONG"), rest, bytes - 12);

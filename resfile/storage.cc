@@ -66,9 +66,7 @@ resource* carve(size_t bytes)
     return r;
 }
 
-} // namespace
-
-resource* allocate_record(size_t head_room, size_t data_bytes)
+resource* allocate_block(size_t head_room, size_t data_bytes)
 {
     const size_t bytes = head_room + data_bytes;
     if (shared_blocks && bytes <= small_record)
@@ -83,6 +81,23 @@ resource* allocate_record(size_t head_room, size_t data_bytes)
     }
     if (r != nullptr)
         r->storage = storage;
+    return r;
+}
+
+} // namespace
+
+resource* allocate_record(size_t head_room, size_t data_bytes)
+{
+    resource* r = allocate_block(head_room, data_bytes);
+    if (r != nullptr) {
+        // What release_record needs to free the block, set before the
+        // caller fills the record, so that a record released unfilled (its
+        // data could not be read) frees exactly what was allocated.
+        r->next = nullptr;
+        r->name = nullptr;
+        r->data = reinterpret_cast<unsigned char*>(r) + head_room;
+        r->size = int32_t(data_bytes);
+    }
     return r;
 }
 

@@ -66,9 +66,8 @@ void convert_words(void* p, int32_t length, pe_format format)
 // A name whose field, NUL included, the 16-bit name length cannot describe.
 int refuse_long_name(const char* who, const resource* r)
 {
-    return fail("%s name of resource '%c%c%c%c' %d is too long\n", who, int(r->type >> 24),
-                int((r->type >> 16) & 0xFF), int((r->type >> 8) & 0xFF), int(r->type & 0xFF),
-                r->id);
+    return fail_quoting((std::string(who) + " name of resource ").c_str(), r->type,
+                        std::to_string(r->id) + " is too long\n");
 }
 
 // The parts of the image of a list, and the first record whose name the
@@ -103,8 +102,9 @@ image_measure measure_image(const resource* resources)
 }
 
 // Checks, before anything is written, that every name fits the 16-bit name
-// length and that the image fits 32-bit positions counted from the start of
-// the file and a map length held in a signed 32-bit count.
+// length, that the image fits 32-bit positions counted from the start of
+// the file and a map length held in a signed 32-bit count, and that every
+// offset stored in it reads back as a positive number.
 int check_fits(const image_measure& m, uint64_t base)
 {
     if (m.long_name != nullptr)
@@ -112,6 +112,10 @@ int check_fits(const image_measure& m, uint64_t base)
     if (base + uint64_t(m.length()) > (uint64_t(1) << 32) ||
         m.map > INT32_MAX - map_capacity_start - map_growth_extra)
         return fail("write_resource_file() image would reach beyond 4 GiB\n");
+    // The reader takes stored offsets as signed numbers: the map's, the
+    // largest of them, must stay below 2^31.
+    if (m.length() - m.map > INT32_MAX)
+        return fail("write_resource_file() image would reach beyond 2 GiB\n");
     return 0;
 }
 
@@ -180,9 +184,10 @@ constexpr size_t batch_bytes = size_t(16) << 20;
 
 // Writes the data of one batch at `position`. A gathered write that comes up
 // short is taken up again with the chunk it stopped in, written whole from
-// that chunk's start with a write of its own: the file then ends exactly as
-// writing each chunk by itself would have left it. Returns the number of
-// chunks written, or -1 after the message of the chunk whose write failed.
+// that chunk's start with writes of its own that go on after short counts:
+// the file then ends exactly as writing each chunk by itself would have left
+// it. Returns the number of chunks written, or -1 after the message of the
+// chunk whose write failed.
 int write_batch(int fd, resource* const* batch, int n, off_t position, pe_format format,
                 swap_func swap)
 {
@@ -213,7 +218,7 @@ int write_batch(int fd, resource* const* batch, int n, off_t position, pe_format
     ssize_t again = -1;
     if (lseek(fd, at, SEEK_SET) == at) {
         const int convert = format != 1 ? swap(r->type, r->data, r->size) : 0;
-        again = syscalls.write(fd, r->data, size_t(r->size));
+        again = write_all(fd, r->data, size_t(r->size));
         if (convert != 0)
             swap(r->type, r->data, r->size);
     }
@@ -320,7 +325,7 @@ int write_resource_file(resource* resources, int fd, pe_format format, swap_func
     header[2] = uint32_t(header_length);
     header[3] = uint32_t(header_length + chunk_bytes);
     convert_words(header, sizeof header, format);
-    ssize_t written = syscalls.write(fd, header, sizeof header);
+    ssize_t written = write_all(fd, header, sizeof header);
     if (written != ssize_t(sizeof header))
         return fail("write_resource_file() resource header write() failed: %d\n", int(written));
     convert_words(header, sizeof header, format);
@@ -334,10 +339,10 @@ int write_resource_file(resource* resources, int fd, pe_format format, swap_func
         return fail("write_resource_file() calloc() of the chunk map failed\n");
     chunk_entry* slots = chunk_map.get();
     convert_words(slots, chunk_bytes, format);
-    written = syscalls.write(fd, slots, size_t(chunk_bytes));
+    written = write_all(fd, slots, size_t(chunk_bytes));
     if (written != chunk_bytes)
         return fail("write_resource_file() chunk map write() failed: %d\n", int(written));
-    written = syscalls.write(fd, slots + 2, hole_map_length);
+    written = write_all(fd, slots + 2, hole_map_length);
     if (written != hole_map_length)
         return fail("write_resource_file() hole map write() failed: %d\n", int(written));
     chunk_map.reset();
@@ -349,7 +354,7 @@ int write_resource_file(resource* resources, int fd, pe_format format, swap_func
         return -1;
     owned<unsigned char> map(raw_map);
     const chunk_entry map_slot{uint32_t(lseek(fd, 0, SEEK_CUR)) - base, map_length, kind_reserved};
-    written = syscalls.write(fd, map.get(), size_t(map_length));
+    written = write_all(fd, map.get(), size_t(map_length));
     if (written != map_length)
         return fail("write_resource_file() resource map write() failed: %d\n", int(written));
     map.reset();
@@ -370,7 +375,7 @@ int write_resource_file(resource* resources, int fd, pe_format format, swap_func
     if (lseek(fd, off_t(uint32_t(base + header_length)), SEEK_SET) < 0)
         return fail("write_resource_file() lseek() back to the chunk map failed\n");
     convert_words(slots, chunk_bytes, format);
-    written = syscalls.write(fd, slots, size_t(chunk_bytes));
+    written = write_all(fd, slots, size_t(chunk_bytes));
     if (written != chunk_bytes)
         return fail("write_resource_file() chunk map update write() failed: %d\n", int(written));
     chunk_map.reset();

@@ -64,7 +64,13 @@ std::string help(const std::string& output)
                     "This is exciting because 'tamb' accepts input files in \n"
                     "both PEF and PE (PPC and X86) formats!\n\n"
                     "If '-l' is given, resources in input files are listed \n"
-                    "to stdout rather than copied to the output file.\n\n";
+                    "to stdout rather than copied to the output file.\n\n"
+                    "Other switches:\n"
+                    "  --add TYPE:ID[:NAME]=FILE   add the bytes of FILE as a resource\n"
+                    "  --delete TYPE:ID            remove a gathered resource\n"
+                    "  --extract TYPE:ID=FILE      save a resource's bytes in FILE (- for "
+                    "standard output)\n"
+                    "  --version                   print the version\n\n";
 }
 
 using values = std::vector<resource_value>;

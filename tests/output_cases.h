@@ -59,6 +59,7 @@ inline const output_kind output_kinds[] = {
     {"PE with area", pe_file(1008, 1008), 1008},
     {"resf file", pef_file(40, 0, {}, "resf"), 40},
     {"PEF file", pef_file(100, 1, {{60, 40}}), 100},
+    {"long RS file", [] { bytes b(3000, 0xEE); std::copy_n("RS\0\0", 4, b.begin()); return b; }(), 4},
 };
 
 // A file-size limit reached at each write that can meet it: the limit lies
@@ -179,7 +180,46 @@ inline ssize_t copy_file_range(int in, off_t* in_at, int out, off_t* out_at, siz
     return real.copy_file_range(in, in_at, out, out_at,
                                 n < size_t(limit - *out_at) ? n : size_t(limit - *out_at), flags);
 }
+
+// Writes that move at most `most` bytes a call, as a pipe or a signal may cut them.
+inline size_t most = 0;
+
+inline ssize_t capped_write(int fd, const void* p, size_t n)
+{
+    return real.write(fd, p, n < most ? n : most);
+}
+
+inline ssize_t capped_pwrite(int fd, const void* p, size_t n, off_t at)
+{
+    return real.pwrite(fd, p, n < most ? n : most, at);
+}
+
+inline ssize_t capped_writev(int fd, const iovec* parts, int count)
+{
+    std::vector<iovec> allowed;
+    for (size_t room = most; count-- > 0 && room > 0; ++parts) {
+        allowed.push_back({parts->iov_base, parts->iov_len < room ? parts->iov_len : room});
+        room -= allowed.back().iov_len;
+    }
+    return real.writev(fd, allowed.data(), int(allowed.size()));
+}
+
+inline ssize_t capped_copy(int in, off_t* in_at, int out, off_t* out_at, size_t n, unsigned flags)
+{
+    return real.copy_file_range(in, in_at, out, out_at, n < most ? n : most, flags);
+}
 } // namespace seam
+
+// Cuts every write to at most `most` bytes.
+inline void install_cap(size_t most)
+{
+    seam::real = syscalls;
+    seam::most = most;
+    syscalls.write = seam::capped_write;
+    syscalls.writev = seam::capped_writev;
+    syscalls.pwrite = seam::capped_pwrite;
+    syscalls.copy_file_range = seam::capped_copy;
+}
 
 // Makes the call fail, in the process that runs tamb.
 inline void install(const call_failure& f, int signal_number)

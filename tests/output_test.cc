@@ -124,12 +124,17 @@ TEST(output, special_outputs)
     EXPECT_EQ(st.st_mode & 07777, 0640u); // the mode is the output's
     EXPECT_EQ(names_in(dir.file("sub")), std::set<std::string>{"target"});
 
-    // Descriptor 1 closed at start: the listing never lands in the output.
+    // Descriptor 1 closed at start: the listing never lands in the output,
+    // and the run, flushes done, fails; descriptor 2 closed: no output lands
+    // on it.
     run_result r = run_tamb(dir.path, {"-o", "out", "a.rsrc", "-o", "x", "-l", "a.rsrc"},
                             [] { close(1); });
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: problem writing the listing\n");
     EXPECT_EQ(read_file(dir.file("out")), a);
+    r = run_tamb(dir.path, {"-o", "out2", "a.rsrc"}, [] { close(2); });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(dir.file("out2")), a);
 
     // A listing that cannot be written fails the run.
     r = run_tamb(dir.path, {"-l", "a.rsrc"}, [] {
