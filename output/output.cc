@@ -80,7 +80,9 @@ void release(output_file* out)
         ::close(out->fd);
     if (out->original >= 0)
         ::close(out->original);
-    out->fd = out->original = -1;
+    if (out->handle >= 0)
+        ::close(out->handle);
+    out->fd = out->original = out->handle = -1;
 }
 
 // Makes the temporary `.NAME.tamb-XXXXXX` beside the target (or one that
@@ -284,11 +286,14 @@ int commit_output(output_file* out)
         return 0;
     // Writing may have dropped some of what was given to the temporary (a
     // file capability, the setuid and setgid bits): it is given again.
-    if (out->way == output_way::replace && out->original >= 0 &&
-        give_attributes(out->fd, out->original, out->old_stat) != 0) {
-        fail("commit_output(): cannot give the output its owner, mode and attributes\n");
-        abandon_output(out);
-        return -1;
+    if (out->way == output_way::replace && out->original >= 0) {
+        if (give_attributes(out->fd, out->original, out->old_stat) != 0) {
+            fail("commit_output(): cannot give the output its owner, mode and attributes\n");
+            abandon_output(out);
+            return -1;
+        }
+        ::close(out->original); // only ever read; and an open file cannot be replaced on Windows
+        out->original = -1;
     }
     if (out->way != output_way::plain && syscalls.fsync(out->fd) != 0 &&
         !sync_unsupported(errno)) {
@@ -296,19 +301,13 @@ int commit_output(output_file* out)
         abandon_output(out);
         return -1;
     }
-    if (out->way == output_way::replace && out->unnamed) {
-        int named;
-        {
-            end_signals_held held;
-            named = name_temporary(out->fd, out->temp);
-            if (named == 0)
-                out->temp_made = 1;
-        }
-        if (named != 0) {
-            fail("commit_output(): linkat() failed\n");
-            abandon_output(out);
-            return -1;
-        }
+    // An unnamed temporary is reached through a handle of its own once its
+    // descriptor is closed, so that it is named only right before the rename.
+    if (out->way == output_way::replace && out->unnamed &&
+        (out->handle = temporary_handle(out->fd)) < 0) {
+        fail("commit_output(): linkat() failed\n");
+        abandon_output(out);
+        return -1;
     }
     const int fd = out->fd;
     out->fd = -1;
@@ -318,15 +317,16 @@ int commit_output(output_file* out)
         return -1;
     }
     if (out->way == output_way::replace) {
-        int renamed;
+        int named = 0, renamed = -1;
         {
             end_signals_held held;
-            renamed = syscalls.rename(out->temp.c_str(), out->target.c_str());
-            if (renamed == 0)
+            if (out->unnamed && (named = name_temporary(out->handle, out->temp)) == 0)
+                out->temp_made = 1;
+            if (named == 0 && (renamed = syscalls.rename(out->temp.c_str(), out->target.c_str())) == 0)
                 out->finished = 1;
         }
-        if (renamed != 0) {
-            fail("commit_output(): rename() failed\n");
+        if (named != 0 || renamed != 0) {
+            fail(named != 0 ? "commit_output(): linkat() failed\n" : "commit_output(): rename() failed\n");
             abandon_output(out);
             return -1;
         }

@@ -56,6 +56,7 @@ struct output_file {
     std::string temp;       // replace: the temporary's name
     struct stat old_stat = {}; // replace: the old file, when there is one
     bool unnamed = false;   // replace: the temporary has no name until it is complete
+    int handle = -1;        // unnamed: what reaches the temporary once fd is closed
     volatile int temp_made = 0; // the temporary has a name (to remove on failure)
     volatile int finished = 0;
 

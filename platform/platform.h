@@ -18,6 +18,9 @@
 #if defined(_WIN32)
 #include <io.h>
 
+using uid_t = unsigned;
+using gid_t = unsigned;
+
 struct iovec {
     void* iov_base;
     size_t iov_len;
@@ -122,9 +125,13 @@ bool rename_refused(const std::string& target, const struct stat& file);
 // replaced and the file is made under that name.
 int make_temporary(const std::string& dir, std::string& pattern, bool* unnamed);
 
-// Links an unnamed temporary under pattern (its XXXXXX replaced by a name
-// that is free). 0, or -1.
-int name_temporary(int fd, std::string& pattern);
+// A descriptor that still reaches an unnamed temporary once fd is closed
+// (it allows no reads or writes), or -1.
+int temporary_handle(int fd);
+
+// Links an unnamed temporary, reached by handle, under pattern (its XXXXXX
+// replaced by a name that is free). 0, or -1.
+int name_temporary(int handle, std::string& pattern);
 
 // Gives a new file the mode of a new file: 0666 less the umask. 0, or -1.
 int give_new_mode(int fd);

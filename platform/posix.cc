@@ -210,9 +210,19 @@ int make_temporary(const std::string& dir, std::string& pattern, bool* unnamed)
     return mkostemp(pattern.data(), O_CLOEXEC);
 }
 
-int name_temporary(int fd, std::string& pattern)
+int temporary_handle(int fd)
 {
-    const std::string from = descriptor_path(fd);
+#if defined(O_PATH)
+    return open(descriptor_path(fd).c_str(), O_PATH | O_CLOEXEC);
+#else
+    (void)fd;
+    return -1;
+#endif
+}
+
+int name_temporary(int handle, std::string& pattern)
+{
+    const std::string from = descriptor_path(handle);
     for (int attempt = 0; attempt < 100; ++attempt) {
         fill_pattern(pattern);
         if (linkat(AT_FDCWD, from.c_str(), AT_FDCWD, pattern.c_str(), AT_SYMLINK_FOLLOW) == 0)

@@ -128,13 +128,21 @@ ssize_t transfer_at(Transfer transfer, int fd, Buffer buffer, size_t length, off
         errno = EBADF;
         return -1;
     }
+    // A transfer at an offset moves the position of a synchronous handle;
+    // pread and pwrite leave it where it was.
+    LARGE_INTEGER zero = {}, here = {};
+    const bool known = SetFilePointerEx(h, zero, &here, FILE_CURRENT) != 0;
     OVERLAPPED o = at_offset(at);
     DWORD done = 0;
-    if (!transfer(h, buffer, DWORD(length > largest_transfer ? largest_transfer : length), &done,
-                  &o)) {
-        if (GetLastError() == ERROR_HANDLE_EOF)
+    const BOOL moved = transfer(h, buffer, DWORD(length > largest_transfer ? largest_transfer : length),
+                                &done, &o);
+    const DWORD error = GetLastError();
+    if (known)
+        SetFilePointerEx(h, here, nullptr, FILE_BEGIN);
+    if (!moved) {
+        if (error == ERROR_HANDLE_EOF)
             return 0;
-        set_errno_from(GetLastError());
+        set_errno_from(error);
         return -1;
     }
     return ssize_t(done);
@@ -375,9 +383,14 @@ int make_temporary(const std::string&, std::string& pattern, bool* unnamed)
     return -1;
 }
 
-int name_temporary(int, std::string&)
+int temporary_handle(int)
 {
     return -1; // never asked: temporaries are made with their name
+}
+
+int name_temporary(int, std::string&)
+{
+    return -1;
 }
 
 int give_new_mode(int)

@@ -1,6 +1,7 @@
 // Making and taking apart resource files from the command line: the forms
 // of the --add, --delete and --extract arguments, and what the switches do
 // beyond the command-line table (round trips, devices, replaced files).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -124,6 +125,27 @@ TEST(authoring, devices_and_replaced_files)
     struct stat st;
     ASSERT_EQ(stat(dir.file("one.bin").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0664u); // a new file: 0666 less the umask
+}
+
+// Extracting to the very file standard output is appended to: its content
+// stays, the listing comes first, then the resource's bytes.
+TEST(authoring, standard_output_as_a_destination)
+{
+    scratch_dir dir;
+    write_file(dir.file("a.rsrc"), rs_image({{LONG, 1, "a", hex("01 02 03 04")}}));
+    write_file(dir.file("log.txt"), {'o', 'l', 'd', '\n'});
+    const std::string log = dir.file("log.txt");
+    run_result r = run_tamb(dir.path, {"-l", "--extract", "LONG:1=/dev/stdout", "a.rsrc"}, [&log] {
+        dup2(open(log.c_str(), O_WRONLY | O_APPEND), 1);
+    });
+    EXPECT_EQ(r.status, 0) << r.err;
+    const bytes text = read_file(log);
+    const std::string heading = "old\na.rsrc resources (PE format):\n\n type     ID   size  name\n"
+                                "------------------------------------\n'LONG'     1      4  a";
+    ASSERT_GT(text.size(), heading.size());
+    EXPECT_EQ(std::string(text.begin(), text.begin() + long(heading.size())), heading);
+    EXPECT_EQ(bytes(text.end() - 4, text.end()), hex("01 02 03 04"));
+
 }
 
 } // namespace

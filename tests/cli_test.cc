@@ -176,6 +176,14 @@ std::vector<cli_case> cli_cases()
          "error: no resource 'MIMS' 9 to extract to m.bin\n"},
         {{"a.rsrc", "--extract", "LONG:1=missing/l.bin"}, 1, "",
          "error: cannot create missing/l.bin\n"},
+        // Standard output takes the bytes once, at the end of the walk, the
+        // last version, after the listing and before unmatched requests.
+        {{"-l", "--extract", "LONG:1=-", "--extract", "CSTR:7=-", "a.rsrc", "b.rsrc",
+          "--extract", "LONG:9=n.bin"},
+         1,
+         listing("a.rsrc", "PE", a_lines) + listing("b.rsrc", "PE", b_lines) +
+             "\x11\x12\x13\x14\x15\x16\x17\x18hi" + std::string(1, '\0'),
+         "error: no resource 'LONG' 9 to extract to n.bin\n"},
         {{"a.rsrc", "--extract", "MIMS:2=m.bin"}, 1, "",
          "extract_resource(): write() failed\nerror: problem writing m.bin\n", {}, 10},
         // Names and paths beyond ASCII reach the same bytes on every system.
@@ -375,6 +383,22 @@ TEST(cli, sparse_output_near_2_gib)
     run_result r = tamb(dir.path, {"--add", "LONG:9=big.exe"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "error: big.exe is too large for a resource\n");
+}
+
+} // namespace
+
+namespace {
+
+// On a terminal, no control byte of a type code or a name reaches the screen.
+TEST(cli, a_terminal_is_shown_no_control_bytes)
+{
+    if (windows_exe != nullptr || system("command -v script > /dev/null") != 0)
+        GTEST_SKIP() << "needs script(1) for a pseudo-terminal";
+    scratch_dir dir;
+    write_file(dir.file("e.rsrc"), rs_image({{type_code("\x1b[2J"), 1, "a\x1b]0;\xc2\x85\xff\xc3\xa9", {}}}));
+    run_result r = run_tamb(dir.path, {"-qc", std::string(TAMB_BINARY) + " -l e.rsrc", "/dev/null"},
+                            {}, {"/usr/bin/script"});
+    EXPECT_NE(r.out.find("'?[2J'     1      0  a?]0;??\xc3\xa9\r\n"), std::string::npos) << r.out;
 }
 
 } // namespace

@@ -1,7 +1,11 @@
 // Sizes that a small file claims must not be allocated: a chunk map, map block
 // or data chunk claiming about 2 GiB fails as its short read (or, before the
 // start of the file, its seek) would, inside an address space of 256 MiB.
+#include <algorithm>
 #include <array>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/resource.h>
@@ -9,6 +13,7 @@
 #include <unistd.h>
 
 #include "container/container.h"
+#include "resfile/record.h"
 #include "testkit.h"
 
 namespace {
@@ -136,6 +141,28 @@ TEST(limits, largest_section_count_fails_the_short_read)
     });
     EXPECT_EQ(got.message, "position_at_map(): cannot read section headers (read(917476) returns 60)\n");
     EXPECT_EQ(got.result, -1);
+}
+
+int mappings()
+{
+    std::ifstream maps("/proc/self/maps");
+    return int(std::count(std::istreambuf_iterator<char>(maps), {}, '\n'));
+}
+
+// A record of mapped size released before it is filled (its data could not
+// be read) gives back exactly its mapping.
+TEST(limits, a_record_released_unfilled_leaves_no_mapping)
+{
+    if (asan)
+        GTEST_SKIP() << "AddressSanitizer takes every record from malloc";
+    const int before = mappings();
+    for (int i = 0; i < 100; ++i) {
+        resource* r = allocate_record(record_head_room(2), size_t(3) << 20);
+        ASSERT_NE(r, nullptr);
+        std::memset(reinterpret_cast<unsigned char*>(r) + sizeof(resource), 0xEE, 32);
+        release_record(r);
+    }
+    EXPECT_LT(mappings() - before, 5);
 }
 
 } // namespace

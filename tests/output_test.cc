@@ -13,6 +13,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
 
@@ -58,8 +59,9 @@ TEST(output, a_directory_that_cannot_be_synced_is_a_warning)
     EXPECT_EQ(read_file(dir.file("out")), rs_image(a_values));
 }
 
-// Killed at many points of a large flush, an output is old or new; SIGTERM
-// removes the temporary (or puts back what an in-place flush overwrote).
+// Killed at many points of a large flush, an output is old or new, and no
+// temporary is left: it has no name until the moment before the rename, and
+// SIGTERM removes it (or puts back what an in-place flush overwrote).
 TEST(output, a_killed_run_leaves_the_old_or_the_new_output)
 {
     scratch_dir dir;
@@ -95,12 +97,7 @@ TEST(output, a_killed_run_leaves_the_old_or_the_new_output)
         ASSERT_EQ(waitpid(child, &status, 0), child);
         const bytes now = read_file(dir.file("out"));
         EXPECT_TRUE(now == old || now == fresh);
-        for (const auto& name : names_in(dir.path)) {
-            if (name.starts_with(".out.tamb-")) {
-                EXPECT_EQ(sig, SIGKILL) << "temporary left after SIGTERM";
-                fs::remove(dir.file(name));
-            }
-        }
+        EXPECT_EQ(names_in(dir.path), (std::set<std::string>{"big.rsrc", "out"}));
     }
 }
 
@@ -132,8 +129,20 @@ TEST(output, special_outputs)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "error: problem writing the listing\n");
     EXPECT_EQ(read_file(dir.file("out")), a);
-    r = run_tamb(dir.path, {"-o", "out2", "a.rsrc"}, [] { close(2); });
-    EXPECT_EQ(r.status, 0);
+    std::fflush(stdout);
+    pid_t child = fork();
+    if (child == 0) {
+        char* argv[] = {const_cast<char*>("tamb"), const_cast<char*>("-o"),
+                        const_cast<char*>("out2"), const_cast<char*>("a.rsrc"), nullptr};
+        close(2);
+        struct stat null_device, err;
+        const bool done = chdir(dir.path.c_str()) == 0 && tamb_main(4, argv) == 0;
+        _exit(done && stat("/dev/null", &null_device) == 0 && fstat(2, &err) == 0 &&
+                      err.st_rdev == null_device.st_rdev ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0) << "descriptor 2 is not the null device";
     EXPECT_EQ(read_file(dir.file("out2")), a);
 
     // A listing that cannot be written fails the run.
@@ -169,6 +178,42 @@ TEST(output, a_directory_that_refuses_the_temporary_is_written_in_place)
         });
         EXPECT_EQ(r.status, fails ? 1 : 0) << r.err;
         EXPECT_EQ(read_file(dir.file("out")), fails ? old : rs_image(a_values));
+        EXPECT_EQ(names_in(dir.path), (std::set<std::string>{"a.rsrc", "out"}));
+    }
+}
+
+// What a replaced output carries besides its bytes stays; where the
+// temporary cannot be given it, the file is written in place.
+TEST(output, owner_and_extended_attributes_are_kept)
+{
+    scratch_dir dir;
+    write_file(dir.file("a.rsrc"), rs_image(a_values));
+    struct {
+        const char* what;
+        void (*seam)();
+        bool replaced;
+    } const cases[] = {
+        {"replaced", [] {}, true},
+        {"attribute refused", [] { syscalls.fsetxattr = [](int, const char*, const void*, size_t, int) { return errno = EPERM, -1; }; }, false},
+        {"owner refused", [] { syscalls.fchown = [](int, uid_t, gid_t) { return errno = EPERM, -1; }; }, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(dir.file("out"), hex("52 53 00 00"));
+        ASSERT_EQ(chmod(dir.file("out").c_str(), 02750), 0);
+        if (setxattr(dir.file("out").c_str(), "user.note", "keep", 4, 0) != 0)
+            GTEST_SKIP() << "no user attributes here";
+        struct stat before, after;
+        ASSERT_EQ(stat(dir.file("out").c_str(), &before), 0);
+        run_result r = run_tamb(dir.path, {"-o", "out", "a.rsrc"}, c.seam);
+        EXPECT_EQ(r.status, 0) << r.err;
+        ASSERT_EQ(stat(dir.file("out").c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino != before.st_ino, c.replaced);
+        EXPECT_EQ(after.st_mode & 07777, 02750u);
+        char value[16] = {};
+        EXPECT_EQ(getxattr(dir.file("out").c_str(), "user.note", value, sizeof value), 4);
+        EXPECT_STREQ(value, "keep");
+        EXPECT_EQ(read_file(dir.file("out")), rs_image(a_values));
         EXPECT_EQ(names_in(dir.path), (std::set<std::string>{"a.rsrc", "out"}));
     }
 }

@@ -233,6 +233,22 @@ TEST(writer, refuses_what_the_image_cannot_describe_before_writing)
         EXPECT_EQ(read_fd(fd), before);
         close(fd);
     }
+    // Stored offsets must read back as positive numbers: the map's offset
+    // (1964 + the data) at 2^31 is refused, one byte below it is written
+    // (here into a descriptor that takes no write). Records made by hand:
+    // the check comes before any data is looked at.
+    for (int64_t data : {(int64_t(1) << 31) - 1964, (int64_t(1) << 31) - 1965}) {
+        resource records[2] = {{&records[1], CSTR, 1, nullptr, nullptr, int32_t(data / 2), 0},
+                               {nullptr, CSTR, 2, nullptr, nullptr, int32_t(data - data / 2), 0}};
+        int fd = memory_file(before);
+        int read_only = open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY);
+        outcome out = write_image(records, read_only, 1);
+        EXPECT_EQ(out.rc, -1);
+        EXPECT_EQ(out.err, data % 2 == 0 ? "write_resource_file() image would reach beyond 2 GiB\n"
+                                         : "write_resource_file() resource header write() failed: -1\n");
+        close(read_only);
+        close(fd);
+    }
     // An image that ends exactly at 4 GiB still fits.
     int fd = memory_file();
     lseek(fd, (off_t(1) << 32) - 2025, SEEK_SET);
