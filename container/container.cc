@@ -42,6 +42,37 @@ bool image_at(int fd, off_t at)
 // set reads back as "no resource area".
 constexpr off_t largest_pe_area = 0x7FFFFFFF;
 
+// What a real optional header says about the file as a whole.
+struct optional_header {
+    uint32_t checksum;
+    uint32_t certificates; // the size of the certificate table, 0 when none
+};
+
+// Reads the optional header of the PE executable whose signature is at
+// e_lfanew. False when it is not real: its magic (e_lfanew + 24) is neither
+// 0x10B nor 0x20B, the file ends before e_lfanew + 92 or, when the header
+// counts five data directory entries or more, before the end of the
+// certificate entry (e_lfanew + 160, or + 176 in PE32+). A header that ends
+// before its count of data directory entries counts none.
+bool read_optional_header(int fd, off_t e_lfanew, optional_header* h)
+{
+    unsigned char b[176] = {};
+    size_t got = 0;
+    for (ssize_t k; got < sizeof b; got += size_t(k))
+        if ((k = pread(fd, b + got, sizeof b - got, e_lfanew + off_t(got))) <= 0)
+            break;
+    const unsigned magic = b[24] | unsigned(b[25]) << 8;
+    if ((magic != 0x10B && magic != 0x20B) || got < pe_checksum_field + 4)
+        return false;
+    const size_t count_at = magic == 0x10B ? 116 : 132, entry_at = magic == 0x10B ? 152 : 168;
+    const uint32_t count = got >= count_at + 4 ? uint32_t(le32(b + count_at)) : 0;
+    if (count >= 5 && got < entry_at + 8)
+        return false;
+    h->checksum = uint32_t(le32(b + pe_checksum_field));
+    h->certificates = count >= 5 ? uint32_t(le32(b + entry_at + 4)) : 0;
+    return true;
+}
+
 int pe_path(int fd, int mode)
 {
     if (lseek(fd, 60, SEEK_SET) < 0)
@@ -56,6 +87,13 @@ int pe_path(int fd, int mode)
         return fail("position_at_map(): read() PE signature failed\n");
     if (word[0] != 'P' || word[1] != 'E')
         return fail("position_at_map(): expected PE signature\n");
+    // A signature covers the headers, the area word among them, and every
+    // byte before the certificate table; what is added after the table lies
+    // outside it. Writing would leave a program whose signature is broken.
+    optional_header h;
+    if (mode != 0 && read_optional_header(fd, e_lfanew, &h) && h.certificates != 0)
+        return fail("position_at_map(): executable is signed (certificate table of %u bytes)\n",
+                    h.certificates);
     const off_t f = lseek(fd, e_lfanew + pe_resource_word, SEEK_SET);
     if (f < 0)
         return fail("position_at_map(): cannot seek to resource section offset\n");

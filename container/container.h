@@ -12,10 +12,12 @@
 // empty file becomes a standalone x86 resource file, a PE executable without
 // a resource area gets one at its end. A PE executable whose word names a
 // place inside the file that holds no image, while the size word after it
-// is not 0, keeps a table of its own there: write mode refuses it. Result
-// -1 on failure (after one line on stderr), 0 when there is no resource
-// area (in write mode fd is where a new image goes), 1 when there is one
-// and fd is at its start.
+// is not 0, keeps a table of its own there: write mode refuses it. Write
+// mode refuses a signed one too (a real optional header whose certificate
+// table has a non-zero size), before anything else. Result -1 on failure
+// (after one line on stderr), 0 when there is no resource area (in write
+// mode fd is where a new image goes), 1 when there is one and fd is at its
+// start.
 int position_at_map(int fd, int mode, pe_format* format);
 
 // The file offset of a PE executable's resource-area word (the only place
@@ -31,3 +33,4 @@ void swap_section_headers(unsigned char* headers, int count);
 constexpr int pef_header_length = 40;
 constexpr int pef_section_length = 28;
 constexpr int pe_resource_word = 136; // from e_lfanew
+constexpr int pe_checksum_field = 88; // from e_lfanew, in PE32 and PE32+
