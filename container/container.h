@@ -21,9 +21,27 @@
 int position_at_map(int fd, int mode, pe_format* format);
 
 // The file offset of a PE executable's resource-area word (the only place
-// before its resource area that write mode may change), or -1 when fd holds
-// no PE executable whose word can be read. Moves the position.
+// before its resource area that write mode may change, besides the
+// checksum), or -1 when fd holds no PE executable whose word can be read.
+// Moves the position.
 off_t pe_area_word(int fd);
+
+// The file offset of the checksum word (e_lfanew + 88) of a PE executable
+// whose optional header is real and whose checksum is not 0, or -1: the word
+// that a flush keeps right. The header is real when its magic (e_lfanew +
+// 24) is 0x10B or 0x20B, the file reaches e_lfanew + 92 and, when the header
+// counts five data directory entries or more, also past the certificate
+// entry (e_lfanew + 160, or + 176 in PE32+). Moves the position.
+off_t pe_checksum_word(int fd);
+
+// Stores at `at` the checksum of the file behind fd as it is now: the sum of
+// its bytes as 16-bit little-endian words (the four bytes at `at` counted as
+// 0, an odd last byte as a word of its own) with the carry folded back into
+// the low 16 bits after each addition and once more at the end, plus the
+// file's length. Nothing is done when at is -1, or when the word does not
+// lie wholly before base, where the image starts (the image holds it then).
+// Reads the file once. 0, or -1 after one line on stderr.
+int pe_checksum(int fd, off_t at, off_t base);
 
 // Big-endian PEF container header (40 bytes) and section headers (28 bytes
 // each) converted to host order in place.

@@ -275,18 +275,33 @@ TEST(cli, powerpc_round_trip)
 const std::string data_dir = TAMB_SAMPLES "/../tests/data/";
 
 // A 32-bit program and a 64-bit one (whose word is its export table's), both
-// without a table of their own at the word.
+// without a table of their own at the word. Each ends with the checksum that
+// the system's own routine (CheckSumMappedFile) gives the merged file; one
+// whose checksum word is 0 keeps it so.
 TEST(cli, merges_into_a_real_pe_executable)
 {
-    for (auto [program, overlay] : {std::pair{"hello.exe", 0}, {"hello.exe", 9}, {"hello64.exe", 0}}) {
-        SCOPED_TRACE(testing::Message() << program << " + " << overlay);
-        const bytes exe = read_file(data_dir + program);
+    const struct {
+        const char* program;
+        size_t overlay;
+        bool zeroed;       // the checksum word set to 0 first
+        uint32_t checksum; // afterwards
+    } rows[] = {{"hello.exe", 0, false, 0x10067},
+                {"hello.exe", 9, false, 0xE2E1},
+                {"hello64.exe", 0, false, 0x9689},
+                {"hello64.exe", 0, true, 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.program << " + " << row.overlay
+                                        << (row.zeroed ? ", checksum 0" : ""));
+        const bytes exe = read_file(data_dir + row.program);
         ASSERT_GT(exe.size(), 64u);
-        const size_t word_at = get32(exe, 60, false) + 136;
+        const size_t word_at = get32(exe, 60, false) + 136, checksum_at = word_at - 136 + 88;
         ASSERT_EQ(get32(exe, word_at, false), 0u) << "the executable already has resources";
+        ASSERT_NE(get32(exe, checksum_at, false), 0u) << "the linker stored no checksum";
         scratch_dir dir;
         bytes original = exe;
-        original.insert(original.end(), overlay, 'x');
+        original.insert(original.end(), row.overlay, 'x');
+        if (row.zeroed)
+            set32(original, checksum_at, 0, false);
         write_file(dir.file("hello.exe"), original);
         write_file(dir.file("a.rsrc"), rs_image(a_values));
         write_file(dir.file("b.rsrc"), rs_image(b_values));
@@ -297,8 +312,8 @@ TEST(cli, merges_into_a_real_pe_executable)
         const size_t area = (original.size() + 15) / 16 * 16;
         bytes expected = original;
         expected.resize(area, 0);
-        for (int i = 0; i < 4; ++i)
-            expected[word_at + i] = uint8_t(area >> (8 * i));
+        set32(expected, word_at, uint32_t(area), false);
+        set32(expected, checksum_at, row.checksum, false);
         const bytes image = rs_image(ab_values);
         expected.insert(expected.end(), image.begin() + 4, image.end());
         EXPECT_EQ(read_file(dir.file("hello.exe")), expected);
