@@ -344,6 +344,39 @@ TEST(cli, refuses_a_program_s_own_resource_table)
     EXPECT_EQ(read_file(dir.file("prog.exe")), exe);
 }
 
+// A signed program is refused and left as it was, a 32-bit and a 64-bit
+// one; with its signature removed, it takes resources again. The key and
+// the self-signed certificate are made here.
+TEST(cli, refuses_a_signed_program)
+{
+    scratch_dir dir;
+    write_file(dir.file("a.rsrc"), rs_image(a_values));
+    const std::string key = "cd '" + dir.path +
+                            "' && openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=tamb-test "
+                            "-days 2 -keyout k.pem -out c.pem > /dev/null 2>&1";
+    ASSERT_EQ(std::system(key.c_str()), 0) << "needs openssl";
+    for (const std::string program : {"hello.exe", "hello64.exe"}) {
+        SCOPED_TRACE(program);
+        write_file(dir.file(program), read_file(data_dir + program));
+        const std::string sign = "(cd '" + dir.path + "' && osslsigncode sign -certs c.pem -key " +
+                                 "k.pem -in " + program + " -out s-" + program +
+                                 " && osslsigncode remove-signature -in s-" + program + " -out u-" +
+                                 program + ") > /dev/null 2>&1";
+        ASSERT_EQ(std::system(sign.c_str()), 0) << "needs osslsigncode";
+        const bytes signed_exe = read_file(dir.file("s-" + program));
+        const size_t table = signed_exe.size() - read_file(dir.file(program)).size(); // appended
+        run_result r = tamb(dir.path, {"-o", "s-" + program, "a.rsrc"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "position_at_map(): executable is signed (certificate table of " +
+                             std::to_string(table) + " bytes)\nerror: output file s-" + program +
+                             " is not a resource file\n");
+        EXPECT_EQ(read_file(dir.file("s-" + program)), signed_exe);
+        EXPECT_EQ(tamb(dir.path, {"-o", "u-" + program, "a.rsrc"}).status, 0);
+        EXPECT_EQ(tamb(dir.path, {"-l", "u-" + program}).out,
+                  listing("u-" + program, "PE", a_lines));
+    }
+}
+
 } // namespace
 
 namespace {
