@@ -48,7 +48,7 @@ got=$("$wine" "$windows/mapped_checksum.exe" hello.exe hello64.exe < /dev/null |
 [ "$got" = "$expected" ] || { echo "checksums after a merge:"; echo "$got"; exit 1; }
 got=$("$wine" hello64.exe < /dev/null | tr -d '\r')
 [ "$got" = hello ] || { echo "hello64.exe after a merge printed: $got"; exit 1; }
-echo "hello.exe and hello64.exe after a merge: checksums as CheckSumMappedFile computes them; hello64.exe runs"
+echo "hello.exe, hello64.exe merged: checksums as CheckSumMappedFile has them; hello64.exe runs"
 
 cd "$windows"
 rm -f tamb-*.zip

@@ -351,18 +351,16 @@ TEST(cli, refuses_a_signed_program)
 {
     scratch_dir dir;
     write_file(dir.file("a.rsrc"), rs_image(a_values));
-    const std::string key = "cd '" + dir.path +
-                            "' && openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=tamb-test "
-                            "-days 2 -keyout k.pem -out c.pem > /dev/null 2>&1";
-    ASSERT_EQ(std::system(key.c_str()), 0) << "needs openssl";
+    for (const char* program : {"hello.exe", "hello64.exe"})
+        write_file(dir.file(program), read_file(data_dir + program));
+    const std::string sign =
+        "cd '" + dir.path + "' && (openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=tamb-test "
+        "-days 2 -keyout k.pem -out c.pem && for p in hello.exe hello64.exe; do osslsigncode sign "
+        "-certs c.pem -key k.pem -in $p -out s-$p && osslsigncode remove-signature -in s-$p -out "
+        "u-$p || exit 1; done) > /dev/null 2>&1";
+    ASSERT_EQ(std::system(sign.c_str()), 0) << "needs openssl and osslsigncode";
     for (const std::string program : {"hello.exe", "hello64.exe"}) {
         SCOPED_TRACE(program);
-        write_file(dir.file(program), read_file(data_dir + program));
-        const std::string sign = "(cd '" + dir.path + "' && osslsigncode sign -certs c.pem -key " +
-                                 "k.pem -in " + program + " -out s-" + program +
-                                 " && osslsigncode remove-signature -in s-" + program + " -out u-" +
-                                 program + ") > /dev/null 2>&1";
-        ASSERT_EQ(std::system(sign.c_str()), 0) << "needs osslsigncode";
         const bytes signed_exe = read_file(dir.file("s-" + program));
         const size_t table = signed_exe.size() - read_file(dir.file(program)).size(); // appended
         run_result r = tamb(dir.path, {"-o", "s-" + program, "a.rsrc"});
