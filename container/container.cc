@@ -1,6 +1,7 @@
 // Recognition by the first bytes: "RS" a standalone x86 resource file, "MZ"
 // a PE executable, an empty file nothing yet, anything else a PowerPC
 // container (a 'resf' resource file or a PEF executable).
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -42,6 +43,54 @@ bool image_at(int fd, off_t at)
 // set reads back as "no resource area".
 constexpr off_t largest_pe_area = 0x7FFFFFFF;
 
+// What a real optional header says about the file as a whole.
+struct optional_header {
+    uint32_t checksum;
+    uint32_t certificates; // the size of the certificate table, 0 when none
+};
+
+// Reads the optional header of the PE executable whose signature is at
+// e_lfanew. False when it is not real (see pe_checksum_word). A header that
+// ends before its count of data directory entries counts none.
+bool read_optional_header(int fd, off_t e_lfanew, optional_header* h)
+{
+    unsigned char b[176] = {};
+    size_t got = 0;
+    for (ssize_t k; got < sizeof b; got += size_t(k))
+        if ((k = pread(fd, b + got, sizeof b - got, e_lfanew + off_t(got))) <= 0)
+            break;
+    const unsigned magic = b[24] | unsigned(b[25]) << 8;
+    if ((magic != 0x10B && magic != 0x20B) || got < pe_checksum_field + 4)
+        return false;
+    const size_t count_at = magic == 0x10B ? 116 : 132, entry_at = magic == 0x10B ? 152 : 168;
+    const uint32_t count = got >= count_at + 4 ? uint32_t(le32(b + count_at)) : 0;
+    if (count >= 5 && got < entry_at + 8)
+        return false;
+    h->checksum = uint32_t(le32(b + pe_checksum_field));
+    h->certificates = count >= 5 ? uint32_t(le32(b + entry_at + 4)) : 0;
+    return true;
+}
+
+// The offset of the "PE" signature of the executable in fd, or -1 when fd
+// holds none. Moves the position.
+off_t pe_signature(int fd)
+{
+    unsigned char b[4];
+    if (lseek(fd, 0, SEEK_SET) != 0 || read(fd, b, 2) != 2 || b[0] != 'M' || b[1] != 'Z' ||
+        lseek(fd, 60, SEEK_SET) != 60 || read(fd, b, 4) != 4)
+        return -1;
+    const off_t e_lfanew = le32(b);
+    if (e_lfanew < 0 || lseek(fd, e_lfanew, SEEK_SET) != e_lfanew || read(fd, b, 2) != 2 ||
+        b[0] != 'P' || b[1] != 'E')
+        return -1;
+    return e_lfanew;
+}
+
+uint32_t fold(uint32_t sum)
+{
+    return (sum & 0xFFFF) + (sum >> 16);
+}
+
 int pe_path(int fd, int mode)
 {
     if (lseek(fd, 60, SEEK_SET) < 0)
@@ -56,6 +105,13 @@ int pe_path(int fd, int mode)
         return fail("position_at_map(): read() PE signature failed\n");
     if (word[0] != 'P' || word[1] != 'E')
         return fail("position_at_map(): expected PE signature\n");
+    // A signature covers the headers, the area word among them, and every
+    // byte before the certificate table; what is added after the table lies
+    // outside it. Writing would leave a program whose signature is broken.
+    optional_header h;
+    if (mode != 0 && read_optional_header(fd, e_lfanew, &h) && h.certificates != 0)
+        return fail("position_at_map(): executable is signed (certificate table of %u bytes)\n",
+                    h.certificates);
     const off_t f = lseek(fd, e_lfanew + pe_resource_word, SEEK_SET);
     if (f < 0)
         return fail("position_at_map(): cannot seek to resource section offset\n");
@@ -165,15 +221,56 @@ void swap_section_headers(unsigned char* headers, int count)
 
 off_t pe_area_word(int fd)
 {
-    unsigned char b[4];
-    if (lseek(fd, 0, SEEK_SET) != 0 || read(fd, b, 2) != 2 || b[0] != 'M' || b[1] != 'Z' ||
-        lseek(fd, 60, SEEK_SET) != 60 || read(fd, b, 4) != 4)
+    const off_t e_lfanew = pe_signature(fd);
+    return e_lfanew < 0 ? -1 : e_lfanew + pe_resource_word;
+}
+
+off_t pe_checksum_word(int fd)
+{
+    const off_t e_lfanew = pe_signature(fd);
+    optional_header h;
+    if (e_lfanew < 0 || !read_optional_header(fd, e_lfanew, &h) || h.checksum == 0)
         return -1;
-    const off_t e_lfanew = le32(b);
-    if (e_lfanew < 0 || lseek(fd, e_lfanew, SEEK_SET) != e_lfanew || read(fd, b, 2) != 2 ||
-        b[0] != 'P' || b[1] != 'E')
-        return -1;
-    return e_lfanew + pe_resource_word;
+    return e_lfanew + pe_checksum_field;
+}
+
+int pe_checksum(int fd, off_t at, off_t base)
+{
+    if (at < 0 || at + 4 > base)
+        return 0;
+    const off_t length = lseek(fd, 0, SEEK_END);
+    if (length < 0)
+        return fail("pe_checksum(): read() failed\n");
+    static unsigned char buffer[1 << 20];
+    uint32_t sum = 0;
+    int low = -1; // an odd byte read, waiting for the high half of its word
+    for (off_t done = 0; done < length;) {
+        const ssize_t k =
+            pread(fd, buffer, size_t(std::min<off_t>(sizeof buffer, length - done)), done);
+        if (k <= 0)
+            return fail("pe_checksum(): read() failed\n");
+        for (off_t i = std::max<off_t>(at - done, 0); i < std::min<off_t>(at + 4 - done, k); ++i)
+            buffer[i] = 0; // the checksum word counts as 0
+        ssize_t i = 0;
+        if (low >= 0)
+            sum = fold(sum + (unsigned(low) | unsigned(buffer[i++]) << 8));
+        for (; i + 1 < k; i += 2)
+            sum = fold(sum + (buffer[i] | unsigned(buffer[i + 1]) << 8));
+        low = i < k ? buffer[i] : -1;
+        done += k;
+    }
+    if (low >= 0)
+        sum = fold(sum + unsigned(low));
+    sum = fold(sum) + uint32_t(length);
+    const unsigned char word[4] = {uint8_t(sum), uint8_t(sum >> 8), uint8_t(sum >> 16),
+                                   uint8_t(sum >> 24)};
+    for (size_t put = 0; put < 4;) {
+        const ssize_t k = syscalls.pwrite(fd, word + put, 4 - put, at + off_t(put));
+        if (k <= 0)
+            return fail("pe_checksum(): write() failed\n");
+        put += size_t(k);
+    }
+    return 0;
 }
 
 int position_at_map(int fd, int mode, pe_format* format)

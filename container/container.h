@@ -12,16 +12,36 @@
 // empty file becomes a standalone x86 resource file, a PE executable without
 // a resource area gets one at its end. A PE executable whose word names a
 // place inside the file that holds no image, while the size word after it
-// is not 0, keeps a table of its own there: write mode refuses it. Result
-// -1 on failure (after one line on stderr), 0 when there is no resource
-// area (in write mode fd is where a new image goes), 1 when there is one
-// and fd is at its start.
+// is not 0, keeps a table of its own there: write mode refuses it. Write
+// mode refuses a signed one too (a real optional header whose certificate
+// table has a non-zero size), before anything else. Result -1 on failure
+// (after one line on stderr), 0 when there is no resource area (in write
+// mode fd is where a new image goes), 1 when there is one and fd is at its
+// start.
 int position_at_map(int fd, int mode, pe_format* format);
 
 // The file offset of a PE executable's resource-area word (the only place
-// before its resource area that write mode may change), or -1 when fd holds
-// no PE executable whose word can be read. Moves the position.
+// before its resource area that write mode may change, besides the
+// checksum), or -1 when fd holds no PE executable whose word can be read.
+// Moves the position.
 off_t pe_area_word(int fd);
+
+// The file offset of the checksum word (e_lfanew + 88) of a PE executable
+// whose optional header is real and whose checksum is not 0, or -1: the word
+// that a flush keeps right. The header is real when its magic (e_lfanew +
+// 24) is 0x10B or 0x20B, the file reaches e_lfanew + 92 and, when the header
+// counts five data directory entries or more, also past the certificate
+// entry (e_lfanew + 160, or + 176 in PE32+). Moves the position.
+off_t pe_checksum_word(int fd);
+
+// Stores at `at` the checksum of the file behind fd as it is now: the sum of
+// its bytes as 16-bit little-endian words (the four bytes at `at` counted as
+// 0, an odd last byte as a word of its own) with the carry folded back into
+// the low 16 bits after each addition and once more at the end, plus the
+// file's length. Nothing is done when at is -1, or when the word does not
+// lie wholly before base, where the image starts (the image holds it then).
+// Reads the file once. 0, or -1 after one line on stderr.
+int pe_checksum(int fd, off_t at, off_t base);
 
 // Big-endian PEF container header (40 bytes) and section headers (28 bytes
 // each) converted to host order in place.
@@ -31,3 +51,4 @@ void swap_section_headers(unsigned char* headers, int count);
 constexpr int pef_header_length = 40;
 constexpr int pef_section_length = 28;
 constexpr int pe_resource_word = 136; // from e_lfanew
+constexpr int pe_checksum_field = 88; // from e_lfanew, in PE32 and PE32+

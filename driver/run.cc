@@ -63,17 +63,24 @@ int flush(resource_list& list, const char* path)
         return error("error: cannot create %s\n", path);
     if (copy_output(&out) < 0)
         return error("error: problem writing resource file %s\n", path);
+    // A PE executable that carries a checksum gets the checksum of the file
+    // as the flush leaves it; whether it does is decided before any write.
+    const off_t checksum_at = pe_checksum_word(out.fd);
     // Written in place, the file keeps what the flush overwrites: the
-    // resource-area word of a PE executable, then the image's bytes.
-    if (out.way == output_way::in_place && keep_output_bytes(&out, pe_area_word(out.fd), 4) < 0)
+    // resource-area word and the checksum of a PE executable, then the
+    // image's bytes.
+    if (out.way == output_way::in_place && (keep_output_bytes(&out, pe_area_word(out.fd), 4) < 0 ||
+                                            keep_output_bytes(&out, checksum_at, 4) < 0))
         return error("error: problem writing resource file %s\n", path);
     pe_format format = 0;
     if (position_at_map(out.fd, 1, &format) < 0)
         return error("error: output file %s is not a resource file\n", path);
+    const off_t base = lseek(out.fd, 0, SEEK_CUR);
     if (out.way == output_way::in_place &&
-        keep_output_bytes(&out, lseek(out.fd, 0, SEEK_CUR), image_length(list.head)) < 0)
+        keep_output_bytes(&out, base, image_length(list.head)) < 0)
         return error("error: problem writing resource file %s\n", path);
-    if (write_resource_file(list.head, out.fd, format, nullptr) < 0 || commit_output(&out) < 0)
+    if (write_resource_file(list.head, out.fd, format, nullptr) < 0 ||
+        pe_checksum(out.fd, checksum_at, base) < 0 || commit_output(&out) < 0)
         return error("error: problem writing resource file %s\n", path);
     list.clear();
     return 0;

@@ -5,6 +5,9 @@
 #   limit emulated through the system-call table, and the signals;
 # - the end-to-end table of cli_test, run against tamb.exe, which must print
 #   the same lines and leave the same bytes as the Linux build;
+# - real programs that tamb.exe has written into: their checksums as
+#   imagehlp's CheckSumMappedFile computes them (mapped_checksum.exe), and
+#   the 64-bit one still running;
 # - the .zip package, and the packaged tamb.exe listing the sample.
 # Uses a fresh wine prefix, removed at the end.
 set -euo pipefail
@@ -16,10 +19,10 @@ wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
 export WINEDEBUG=-all LC_ALL=C.UTF-8
 export WINEPREFIX=$(mktemp -d /tmp/tamb-wine.XXXXXX)
-unpacked=$(mktemp -d)
+unpacked=$(mktemp -d) programs=$(mktemp -d)
 cleanup() {
   "$wineserver" -k > /dev/null 2>&1 || true
-  rm -rf "$WINEPREFIX" "$unpacked"
+  rm -rf "$WINEPREFIX" "$unpacked" "$programs"
 }
 trap cleanup EXIT
 
@@ -33,6 +36,19 @@ start=$(date +%s)
 
 "$wine" "$windows/output_checks.exe" < /dev/null
 TAMB_WINDOWS_EXE="$windows/tamb.exe" TAMB_WINE="$wine" "$linux/tests/cli_test" --gtest_brief=1
+
+cd "$programs"
+cp "$root/tests/data/hello.exe" "$root/tests/data/hello64.exe" .
+for program in hello.exe hello64.exe; do
+  "$wine" "$windows/tamb.exe" -o $program "$root/samples/example.rsrc" < /dev/null
+done
+expected="hello.exe: stored 0x00013506, computed 0x00013506
+hello64.exe: stored 0x0000CB28, computed 0x0000CB28"
+got=$("$wine" "$windows/mapped_checksum.exe" hello.exe hello64.exe < /dev/null | tr -d '\r') || true
+[ "$got" = "$expected" ] || { echo "checksums after a merge:"; echo "$got"; exit 1; }
+got=$("$wine" hello64.exe < /dev/null | tr -d '\r')
+[ "$got" = hello ] || { echo "hello64.exe after a merge printed: $got"; exit 1; }
+echo "hello.exe, hello64.exe merged: checksums as CheckSumMappedFile has them; hello64.exe runs"
 
 cd "$windows"
 rm -f tamb-*.zip

@@ -289,18 +289,33 @@ TEST(cli, powerpc_round_trip)
 const std::string data_dir = TAMB_SAMPLES "/../tests/data/";
 
 // A 32-bit program and a 64-bit one (whose word is its export table's), both
-// without a table of their own at the word.
+// without a table of their own at the word. Each ends with the checksum that
+// the system's own routine (CheckSumMappedFile) gives the merged file; one
+// whose checksum word is 0 keeps it so.
 TEST(cli, merges_into_a_real_pe_executable)
 {
-    for (auto [program, overlay] : {std::pair{"hello.exe", 0}, {"hello.exe", 9}, {"hello64.exe", 0}}) {
-        SCOPED_TRACE(testing::Message() << program << " + " << overlay);
-        const bytes exe = read_file(data_dir + program);
+    const struct {
+        const char* program;
+        size_t overlay;
+        bool zeroed;       // the checksum word set to 0 first
+        uint32_t checksum; // afterwards
+    } rows[] = {{"hello.exe", 0, false, 0x10067},
+                {"hello.exe", 9, false, 0xE2E1},
+                {"hello64.exe", 0, false, 0x9689},
+                {"hello64.exe", 0, true, 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.program << " + " << row.overlay
+                                        << (row.zeroed ? ", checksum 0" : ""));
+        const bytes exe = read_file(data_dir + row.program);
         ASSERT_GT(exe.size(), 64u);
-        const size_t word_at = get32(exe, 60, false) + 136;
+        const size_t word_at = get32(exe, 60, false) + 136, checksum_at = word_at - 136 + 88;
         ASSERT_EQ(get32(exe, word_at, false), 0u) << "the executable already has resources";
+        ASSERT_NE(get32(exe, checksum_at, false), 0u) << "the linker stored no checksum";
         scratch_dir dir;
         bytes original = exe;
-        original.insert(original.end(), overlay, 'x');
+        original.insert(original.end(), row.overlay, 'x');
+        if (row.zeroed)
+            set32(original, checksum_at, 0, false);
         write_file(dir.file("hello.exe"), original);
         write_file(dir.file("a.rsrc"), rs_image(a_values));
         write_file(dir.file("b.rsrc"), rs_image(b_values));
@@ -311,8 +326,8 @@ TEST(cli, merges_into_a_real_pe_executable)
         const size_t area = (original.size() + 15) / 16 * 16;
         bytes expected = original;
         expected.resize(area, 0);
-        for (int i = 0; i < 4; ++i)
-            expected[word_at + i] = uint8_t(area >> (8 * i));
+        set32(expected, word_at, uint32_t(area), false);
+        set32(expected, checksum_at, row.checksum, false);
         const bytes image = rs_image(ab_values);
         expected.insert(expected.end(), image.begin() + 4, image.end());
         EXPECT_EQ(read_file(dir.file("hello.exe")), expected);
@@ -341,6 +356,37 @@ TEST(cli, refuses_a_program_s_own_resource_table)
                          std::to_string(table_size) +
                          ")\nerror: output file prog.exe is not a resource file\n");
     EXPECT_EQ(read_file(dir.file("prog.exe")), exe);
+}
+
+// A signed program is refused and left as it was, a 32-bit and a 64-bit
+// one; with its signature removed, it takes resources again. The key and
+// the self-signed certificate are made here.
+TEST(cli, refuses_a_signed_program)
+{
+    scratch_dir dir;
+    write_file(dir.file("a.rsrc"), rs_image(a_values));
+    for (const char* program : {"hello.exe", "hello64.exe"})
+        write_file(dir.file(program), read_file(data_dir + program));
+    const std::string sign =
+        "cd '" + dir.path + "' && (openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=tamb-test "
+        "-days 2 -keyout k.pem -out c.pem && for p in hello.exe hello64.exe; do osslsigncode sign "
+        "-certs c.pem -key k.pem -in $p -out s-$p && osslsigncode remove-signature -in s-$p -out "
+        "u-$p || exit 1; done) > /dev/null 2>&1";
+    ASSERT_EQ(std::system(sign.c_str()), 0) << "needs openssl and osslsigncode";
+    for (const std::string program : {"hello.exe", "hello64.exe"}) {
+        SCOPED_TRACE(program);
+        const bytes signed_exe = read_file(dir.file("s-" + program));
+        const size_t table = signed_exe.size() - read_file(dir.file(program)).size(); // appended
+        run_result r = tamb(dir.path, {"-o", "s-" + program, "a.rsrc"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "position_at_map(): executable is signed (certificate table of " +
+                             std::to_string(table) + " bytes)\nerror: output file s-" + program +
+                             " is not a resource file\n");
+        EXPECT_EQ(read_file(dir.file("s-" + program)), signed_exe);
+        EXPECT_EQ(tamb(dir.path, {"-o", "u-" + program, "a.rsrc"}).status, 0);
+        EXPECT_EQ(tamb(dir.path, {"-l", "u-" + program}).out,
+                  listing("u-" + program, "PE", a_lines));
+    }
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // Locating the resource area: recognition by the first bytes, PE headers,
 // PowerPC headers and the area created in an output file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <optional>
 #include <unistd.h>
@@ -83,6 +84,18 @@ const location_case location_cases[] = {
     {"size word, no area", pe_table(1000, 0, 9), write_mode, 0, 1, 1008, "",
      pe_table(1000, 1008, 9)},
     {"size word cut short", pe_file(206, 100), write_mode, 1, 1, 100, ""},
+    // A signed program is refused before anything else is looked at.
+    {"signed", pe_optional(1000, 500, 0x10B, 7, 16, 1448), write_mode, -1, 1, -1,
+     "executable is signed (certificate table of 1448 bytes)"},
+    {"signed PE32+", pe_optional(1000, 0, 0x20B, 0, 5, 0x80000000), write_mode, -1, 1, -1,
+     "executable is signed (certificate table of 2147483648 bytes)"},
+    {"signed, input", pe_optional(1000, 500, 0x10B, 7, 16, 1448), read_mode, 1, 1, 500, ""},
+    {"4 entries: none for certificates", pe_optional(1000, 0, 0x10B, 7, 4, 1448), write_mode, 0,
+     1, 1008, "", pe_optional(1000, 1008, 0x10B, 7, 4, 1448)},
+    {"certificate entry cut short", pe_optional(222, 0, 0x10B, 7, 16, 0x0101), write_mode, 0, 1,
+     224, "", pe_optional(222, 224, 0x10B, 7, 16, 0x0101)},
+    {"no optional header magic", pe_optional(1000, 0, 0x10C, 7, 16, 1448), write_mode, 0, 1,
+     1008, "", pe_optional(1000, 1008, 0x10C, 7, 16, 1448)},
     {"4 other bytes", hex("00 00 00 01"), both_modes, -1, 0, -1, "read() file header failed"},
     {"39 other bytes", bytes(39, 'x'), both_modes, -1, 0, -1, "read() file header failed"},
     {"resf header only", pef_file(40, 5, {}, "resf"), both_modes, 1, 0, 40, ""},
@@ -156,6 +169,52 @@ TEST(position_at_map, refuses_an_area_beyond_2_gib)
     ASSERT_EQ(ftruncate(fd, 0x7FFFFFF0), 0); // the largest end that still fits
     EXPECT_EQ(locate(fd, write_mode).position, 0x7FFFFFF0);
     close(fd);
+}
+
+// A file of 2^20 + 3 bytes: 01 first, 07 last, 0 between but for FF FF FF FF
+// at 2^20 - 2, across the first read's end.
+bytes across_reads()
+{
+    bytes b(0x100003);
+    b[0] = 1, b.back() = 7;
+    set32(b, 0xFFFFE, 0xFFFFFFFF, false);
+    return b;
+}
+
+struct checksum_case {
+    const char* what;
+    bytes content;
+    off_t at, base;
+    int flags; // of the descriptor pe_checksum gets
+    std::string err;
+    uint32_t sum; // at `at` afterwards; with err, the content is unchanged
+};
+
+const checksum_case checksum_cases[] = {
+    {"odd length, the word not 0", hex("01 02 AA BB CC DD 05"), 2, 7, O_RDWR, "", 0x20D},
+    {"a carry at every fold", bytes(12, 0xFF), 4, 12, O_RDWR, "", 0x1000B},
+    {"the word across reads", across_reads(), 0xFFFFE, 0x100003, O_RDWR, "", 0x10000B},
+    {"the word in the image", hex("01 02 AA BB CC DD 05"), 2, 5, O_RDWR, "", 0xDDCCBBAA},
+    {"cannot read", hex("01 02 AA BB CC DD 05"), 2, 7, O_WRONLY, "read", 0xDDCCBBAA},
+    {"cannot write", hex("01 02 AA BB CC DD 05"), 2, 7, O_RDONLY, "write", 0xDDCCBBAA},
+};
+
+TEST(pe_checksum, sums_the_file)
+{
+    for (const auto& c : checksum_cases) {
+        SCOPED_TRACE(c.what);
+        const int fd = memory_file(c.content);
+        const int as = open(("/proc/self/fd/" + std::to_string(fd)).c_str(), c.flags);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(pe_checksum(as, c.at, c.base), c.err.empty() ? 0 : -1);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  c.err.empty() ? "" : "pe_checksum(): " + c.err + "() failed\n");
+        bytes expected = c.content;
+        set32(expected, size_t(c.at), c.sum, false);
+        EXPECT_EQ(read_fd(fd), expected);
+        close(as);
+        close(fd);
+    }
 }
 
 TEST(pef_headers, convert_to_host_order)

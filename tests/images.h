@@ -70,6 +70,21 @@ inline bytes pe_file(size_t size, uint32_t word, int32_t e_lfanew = 64, char p =
     return b;
 }
 
+// pe_file with a real optional header: its magic (0x10B or 0x20B), its
+// checksum, its count of data directory entries and the size in its
+// certificate entry, as far as the size allows.
+inline bytes pe_optional(size_t size, uint32_t word, uint16_t magic, uint32_t checksum,
+                         uint32_t entries = 16, uint32_t certificates = 0)
+{
+    bytes b = pe_file(size + 200, word);
+    b[64 + 24] = uint8_t(magic), b[64 + 25] = uint8_t(magic >> 8);
+    set32(b, 64 + 88, checksum, false);
+    set32(b, 64 + (magic == 0x20B ? 132 : 116), entries, false);
+    set32(b, 64 + (magic == 0x20B ? 172 : 156), certificates, false);
+    b.resize(size);
+    return b;
+}
+
 // A PEF container of `size` bytes declaring `count` sections, the first of
 // them holding the (containerOffset, containerLength) pairs given.
 inline bytes pef_file(size_t size, int16_t count,

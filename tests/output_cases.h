@@ -50,12 +50,14 @@ struct output_kind {
     const char* what;
     std::optional<bytes> old; // none: the output does not exist
     size_t base;              // where the image goes
+    bool checksum = false;    // the flush writes a PE checksum
 };
 
 inline const output_kind output_kinds[] = {
     {"new file", std::nullopt, 4},
     {"RS file", hex("52 53 00 00"), 4},
     {"PE without area", pe_file(1000, 0), 1008},
+    {"PE with checksum", pe_optional(1000, 0, 0x10B, 0x1234), 1008, true},
     {"PE with area", pe_file(1008, 1008), 1008},
     {"resf file", pef_file(40, 0, {}, "resf"), 40},
     {"PEF file", pef_file(100, 1, {{60, 40}}), 100},
@@ -108,6 +110,7 @@ inline const call_failure call_failures[] = {
     {"fsync", 2, "commit_output(): fsync() failed\n"},
     {"close", 1, "commit_output(): close() failed\n"},
     {"rename", 1, "commit_output(): rename() failed\n"},
+    {"pwrite", 1, "pe_checksum(): write() failed\n"}, // outputs with a checksum only
 };
 
 namespace seam {
@@ -133,6 +136,14 @@ inline int close(int fd)
 inline int rename(const char*, const char*)
 {
     return errno = EXDEV, -1;
+}
+
+// The checksum's write, the one pwrite of 4 bytes in a flush.
+inline ssize_t checksum_write(int fd, const void* p, size_t n, off_t at)
+{
+    if (n == 4 && ++calls == nth)
+        return errno = EIO, -1;
+    return real.pwrite(fd, p, n, at);
 }
 
 // Writes as a file-size limit lets them: cut at the limit, refused past it.
@@ -231,6 +242,8 @@ inline void install(const call_failure& f, int signal_number)
         syscalls.close = seam::close;
     else if (std::string(f.call) == "rename")
         syscalls.rename = seam::rename;
+    else if (std::string(f.call) == "pwrite")
+        syscalls.pwrite = seam::checksum_write;
     else
         syscalls.fsync = seam::fsync;
 }
