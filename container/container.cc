@@ -55,10 +55,8 @@ struct optional_header {
 bool read_optional_header(int fd, off_t e_lfanew, optional_header* h)
 {
     unsigned char b[176] = {};
-    size_t got = 0;
-    for (ssize_t k; got < sizeof b; got += size_t(k))
-        if ((k = pread(fd, b + got, sizeof b - got, e_lfanew + off_t(got))) <= 0)
-            break;
+    const ssize_t read = pread_all(fd, b, sizeof b, e_lfanew);
+    const size_t got = read > 0 ? size_t(read) : 0;
     const unsigned magic = b[24] | unsigned(b[25]) << 8;
     if ((magic != 0x10B && magic != 0x20B) || got < pe_checksum_field + 4)
         return false;
@@ -264,12 +262,8 @@ int pe_checksum(int fd, off_t at, off_t base)
     sum = fold(sum) + uint32_t(length);
     const unsigned char word[4] = {uint8_t(sum), uint8_t(sum >> 8), uint8_t(sum >> 16),
                                    uint8_t(sum >> 24)};
-    for (size_t put = 0; put < 4;) {
-        const ssize_t k = syscalls.pwrite(fd, word + put, 4 - put, at + off_t(put));
-        if (k <= 0)
-            return fail("pe_checksum(): write() failed\n");
-        put += size_t(k);
-    }
+    if (pwrite_all(fd, word, 4, at) != 4)
+        return fail("pe_checksum(): write() failed\n");
     return 0;
 }
 
