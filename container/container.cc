@@ -35,7 +35,7 @@ T host_field(const unsigned char* p)
 bool image_at(int fd, off_t at)
 {
     unsigned char first[4];
-    return lseek(fd, at, SEEK_SET) == at && read(fd, first, 4) == 4 && first[2] == 0x4F &&
+    return syscalls.lseek(fd, at, SEEK_SET) == at && syscalls.read(fd, first, 4) == 4 && first[2] == 0x4F &&
            first[3] == 0x44;
 }
 
@@ -74,11 +74,11 @@ bool read_optional_header(int fd, off_t e_lfanew, optional_header* h)
 off_t pe_signature(int fd)
 {
     unsigned char b[4];
-    if (lseek(fd, 0, SEEK_SET) != 0 || read(fd, b, 2) != 2 || b[0] != 'M' || b[1] != 'Z' ||
-        lseek(fd, 60, SEEK_SET) != 60 || read(fd, b, 4) != 4)
+    if (syscalls.lseek(fd, 0, SEEK_SET) != 0 || syscalls.read(fd, b, 2) != 2 || b[0] != 'M' || b[1] != 'Z' ||
+        syscalls.lseek(fd, 60, SEEK_SET) != 60 || syscalls.read(fd, b, 4) != 4)
         return -1;
     const off_t e_lfanew = le32(b);
-    if (e_lfanew < 0 || lseek(fd, e_lfanew, SEEK_SET) != e_lfanew || read(fd, b, 2) != 2 ||
+    if (e_lfanew < 0 || syscalls.lseek(fd, e_lfanew, SEEK_SET) != e_lfanew || syscalls.read(fd, b, 2) != 2 ||
         b[0] != 'P' || b[1] != 'E')
         return -1;
     return e_lfanew;
@@ -91,15 +91,15 @@ uint32_t fold(uint32_t sum)
 
 int pe_path(int fd, int mode)
 {
-    if (lseek(fd, 60, SEEK_SET) < 0)
+    if (syscalls.lseek(fd, 60, SEEK_SET) < 0)
         return fail("position_at_map(): cannot seek to PE offset location\n");
     unsigned char word[4];
-    if (read(fd, word, 4) != 4)
+    if (syscalls.read(fd, word, 4) != 4)
         return fail("position_at_map(): read() PE offset failed\n");
     const off_t e_lfanew = le32(word);
-    if (lseek(fd, e_lfanew, SEEK_SET) < 0)
+    if (syscalls.lseek(fd, e_lfanew, SEEK_SET) < 0)
         return fail("position_at_map(): lseek() to PE failed\n");
-    if (read(fd, word, 2) != 2)
+    if (syscalls.read(fd, word, 2) != 2)
         return fail("position_at_map(): read() PE signature failed\n");
     if (word[0] != 'P' || word[1] != 'E')
         return fail("position_at_map(): expected PE signature\n");
@@ -110,53 +110,53 @@ int pe_path(int fd, int mode)
     if (mode != 0 && read_optional_header(fd, e_lfanew, &h) && h.certificates != 0)
         return fail("position_at_map(): executable is signed (certificate table of %u bytes)\n",
                     h.certificates);
-    const off_t f = lseek(fd, e_lfanew + pe_resource_word, SEEK_SET);
+    const off_t f = syscalls.lseek(fd, e_lfanew + pe_resource_word, SEEK_SET);
     if (f < 0)
         return fail("position_at_map(): cannot seek to resource section offset\n");
-    if (read(fd, word, 4) != 4)
+    if (syscalls.read(fd, word, 4) != 4)
         return fail("position_at_map(): cannot read resource section offset\n");
     const off_t r = le32(word);
     // The word after it is the size of the table the executable itself
     // keeps there; one that cannot be read counts as 0.
     uint32_t table_size = 0;
-    if (mode != 0 && read(fd, word, 4) == 4)
+    if (mode != 0 && syscalls.read(fd, word, 4) == 4)
         table_size = uint32_t(le32(word));
 
     if (r <= 0) {
         if (mode == 0)
             return 0;
-        const off_t e = lseek(fd, 0, SEEK_END);
+        const off_t e = syscalls.lseek(fd, 0, SEEK_END);
         if (e < 0)
             return fail("position_at_map(): cannot get end of file\n");
         const off_t a = (e + 15) & ~off_t(15);
         if (a > largest_pe_area)
             return fail("position_at_map(): end of file too far for a resource section offset\n");
-        if (lseek(fd, f, SEEK_SET) < 0)
+        if (syscalls.lseek(fd, f, SEEK_SET) < 0)
             return fail("position_at_map(): cannot re-seek to resource section offset\n");
         const uint32_t v = uint32_t(a);
         const unsigned char le[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
         if (write_all(fd, le, 4) != 4)
             return fail("position_at_map(): write of new resource section offset failed\n");
-        if (lseek(fd, a, SEEK_SET) < 0)
+        if (syscalls.lseek(fd, a, SEEK_SET) < 0)
             return fail("position_at_map(): final lseek with allocated map failed\n");
         return 0;
     }
-    const off_t e = lseek(fd, 0, SEEK_END);
+    const off_t e = syscalls.lseek(fd, 0, SEEK_END);
     if (e < 0)
         return fail("position_at_map(): cannot get EOF\n");
     if (mode != 0 && r < e && table_size != 0 && !image_at(fd, r))
         return fail("position_at_map(): resource table in use by the executable (size %u)\n",
                     table_size);
-    if (lseek(fd, r, SEEK_SET) < 0)
+    if (syscalls.lseek(fd, r, SEEK_SET) < 0)
         return fail("position_at_map(): final lseek() failed\n");
     return r < e ? 1 : 0;
 }
 
 int powerpc_path(int fd)
 {
-    lseek(fd, 0, SEEK_SET);
+    syscalls.lseek(fd, 0, SEEK_SET);
     unsigned char header[pef_header_length];
-    if (read(fd, header, sizeof header) != ssize_t(sizeof header))
+    if (syscalls.read(fd, header, sizeof header) != ssize_t(sizeof header))
         return fail("position_at_map(): read() file header failed\n");
     swap_pef_header(header);
     if (host_field<uint32_t>(header + 4) == type_code("resf"))
@@ -175,7 +175,7 @@ int powerpc_path(int fd)
     }
     const ssize_t want = ssize_t(count) * pef_section_length;
     if (count > 0) {
-        const ssize_t got = read(fd, sections.get(), size_t(want));
+        const ssize_t got = syscalls.read(fd, sections.get(), size_t(want));
         if (got != want)
             return fail("position_at_map(): cannot read section headers (read(%d) returns %d)\n",
                         int(want), int(got));
@@ -192,10 +192,10 @@ int powerpc_path(int fd)
     }
     sections.reset();
 
-    const off_t e = lseek(fd, 0, SEEK_END);
+    const off_t e = syscalls.lseek(fd, 0, SEEK_END);
     if (e < 0)
         return fail("position_at_map(): can't find EOF\n");
-    if (lseek(fd, b, SEEK_SET) < 0)
+    if (syscalls.lseek(fd, b, SEEK_SET) < 0)
         return fail("position_at_map(): lseek() to resource data failed\n");
     return e != b ? 1 : 0;
 }
@@ -236,7 +236,7 @@ int pe_checksum(int fd, off_t at, off_t base)
 {
     if (at < 0 || at + 4 > base)
         return 0;
-    const off_t length = lseek(fd, 0, SEEK_END);
+    const off_t length = syscalls.lseek(fd, 0, SEEK_END);
     if (length < 0)
         return fail("pe_checksum(): read() failed\n");
     static unsigned char buffer[1 << 20];
@@ -244,7 +244,7 @@ int pe_checksum(int fd, off_t at, off_t base)
     int low = -1; // an odd byte read, waiting for the high half of its word
     for (off_t done = 0; done < length;) {
         const ssize_t k =
-            pread(fd, buffer, size_t(std::min<off_t>(sizeof buffer, length - done)), done);
+            syscalls.pread(fd, buffer, size_t(std::min<off_t>(sizeof buffer, length - done)), done);
         if (k <= 0)
             return fail("pe_checksum(): read() failed\n");
         for (off_t i = std::max<off_t>(at - done, 0); i < std::min<off_t>(at + 4 - done, k); ++i)
@@ -270,11 +270,11 @@ int pe_checksum(int fd, off_t at, off_t base)
 int position_at_map(int fd, int mode, pe_format* format)
 {
     *format = 0;
-    if (lseek(fd, 0, SEEK_SET) < 0)
+    if (syscalls.lseek(fd, 0, SEEK_SET) < 0)
         return fail("position_at_map(): lseek() to beginning failed\n");
     *format = 1;
     unsigned char signature[4];
-    const ssize_t got = read(fd, signature, 4);
+    const ssize_t got = syscalls.read(fd, signature, 4);
     if (got == 0) {
         if (mode == 0)
             return 0;

@@ -1,49 +1,10 @@
-// The list operations that only the command line uses, the listing and the
-// help text.
+// The listing and the help text.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "driver/driver.h"
 #include "platform/platform.h"
-
-namespace {
-// The cursor value that marks a finished walk.
-resource* const finished = reinterpret_cast<resource*>(~uintptr_t(0));
-} // namespace
-
-int next_resource(resource* head, resource** cursor, uint32_t* type, int32_t* id,
-                  unsigned char** data, int32_t* size, char** name)
-{
-    *type = 0;
-    *id = 0;
-    *data = nullptr;
-    *size = 0;
-    *name = nullptr;
-    if (head == nullptr || cursor == nullptr)
-        return -1;
-    if (*cursor == nullptr)
-        *cursor = head;
-    else if (*cursor == finished)
-        return 1;
-    resource* r = *cursor;
-    *type = r->type;
-    *id = r->id;
-    *data = r->data;
-    *size = r->size;
-    *name = r->name;
-    *cursor = r->next != nullptr ? r->next : finished;
-    return 0;
-}
-
-void free_resources(resource* head)
-{
-    while (head != nullptr) {
-        resource* next = head->next;
-        release_record(head);
-        head = next;
-    }
-}
 
 void print_help(const char* output_path)
 {

@@ -25,23 +25,7 @@ struct open_file {
     ~open_file()
     {
         if (fd >= 0)
-            close(fd);
-    }
-};
-
-// Owns the gathered list and the index that finds places in it.
-struct resource_list {
-    resource* head = nullptr;
-    resource_index index;
-    resource_list() = default;
-    resource_list(const resource_list&) = delete;
-    resource_list& operator=(const resource_list&) = delete;
-    ~resource_list() { clear(); }
-    void clear()
-    {
-        free_resources(head);
-        head = nullptr;
-        clear_resource_index(&index);
+            syscalls.close(fd);
     }
 };
 
@@ -51,6 +35,22 @@ int error(const char* format, const char* name)
     return 1;
 }
 
+// The error line that goes with how a write of the file at path ended.
+int report(output_result result, const char* path, const char* not_written)
+{
+    switch (result) {
+    case output_result::written:
+        return 0;
+    case output_result::cannot_create:
+        return error("error: cannot create %s\n", path);
+    case output_result::not_a_resource_file:
+        return error("error: output file %s is not a resource file\n", path);
+    case output_result::not_written:
+        break;
+    }
+    return error(not_written, path);
+}
+
 // Writes the gathered list into the output file and empties the list. The
 // output changes only when every step succeeds: on failure (or when the
 // run is ended by a signal) it is left as it was.
@@ -58,30 +58,9 @@ int flush(resource_list& list, const char* path)
 {
     // The list is only written from here on: its index can go first.
     clear_resource_index(&list.index);
-    output_file out;
-    if (open_output(&out, path) < 0)
-        return error("error: cannot create %s\n", path);
-    if (copy_output(&out) < 0)
-        return error("error: problem writing resource file %s\n", path);
-    // A PE executable that carries a checksum gets the checksum of the file
-    // as the flush leaves it; whether it does is decided before any write.
-    const off_t checksum_at = pe_checksum_word(out.fd);
-    // Written in place, the file keeps what the flush overwrites: the
-    // resource-area word and the checksum of a PE executable, then the
-    // image's bytes.
-    if (out.way == output_way::in_place && (keep_output_bytes(&out, pe_area_word(out.fd), 4) < 0 ||
-                                            keep_output_bytes(&out, checksum_at, 4) < 0))
-        return error("error: problem writing resource file %s\n", path);
-    pe_format format = 0;
-    if (position_at_map(out.fd, 1, &format) < 0)
-        return error("error: output file %s is not a resource file\n", path);
-    const off_t base = lseek(out.fd, 0, SEEK_CUR);
-    if (out.way == output_way::in_place &&
-        keep_output_bytes(&out, base, image_length(list.head)) < 0)
-        return error("error: problem writing resource file %s\n", path);
-    if (write_resource_file(list.head, out.fd, format, nullptr) < 0 ||
-        pe_checksum(out.fd, checksum_at, base) < 0 || commit_output(&out) < 0)
-        return error("error: problem writing resource file %s\n", path);
+    if (report(flush_resources(list.head, path), path,
+               "error: problem writing resource file %s\n") != 0)
+        return 1;
     list.clear();
     return 0;
 }
@@ -93,7 +72,7 @@ bool fill_standard_descriptors()
 {
     const bool stdout_closed = !descriptor_open(1);
     for (int fd = 0; fd <= 2; ++fd)
-        if (!descriptor_open(fd) && open_path(null_device, O_RDWR) < 0)
+        if (!descriptor_open(fd) && syscalls.open(null_device, O_RDWR, 0) < 0)
             break;
     return stdout_closed;
 }
@@ -137,20 +116,10 @@ void list_resources(run_state& run, const char* argument, pe_format format)
     run.list.clear();
 }
 
-void note_placed(void* context, const resource* r)
-{
-    for (extraction& e : *static_cast<std::vector<extraction>*>(context))
-        if (e.what.type == r->type && e.what.id == r->id)
-            e.brought = true;
-}
-
-// Tells the extractions which resources the next input brings.
+// Notes which resources the next input brings, for the extractions.
 void watch_extractions(run_state& run)
 {
-    if (!run.extractions.empty()) {
-        run.list.index.placed = note_placed;
-        run.list.index.placed_context = &run.extractions;
-    }
+    run.list.index.noting = !run.extractions.empty();
 }
 
 // Saves a resource's data, as the list holds it, to the request's file,
@@ -162,27 +131,19 @@ int extract(extraction& e, const resource* r)
         e.held.assign(r->data, r->data + r->size);
         return 0;
     }
-    const char* path = e.what.file;
-    output_file out;
-    if (open_output(&out, path, output_fresh) < 0)
-        return error("error: cannot create %s\n", path);
-    for (size_t done = 0; done < size_t(r->size);) {
-        ssize_t n = syscalls.write(out.fd, r->data + done, size_t(r->size) - done);
-        if (n <= 0) {
-            std::fprintf(stderr, "extract_resource(): write() failed\n");
-            return error("error: problem writing %s\n", path);
-        }
-        done += size_t(n);
-    }
-    if (commit_output(&out) < 0)
-        return error("error: problem writing %s\n", path);
-    return 0;
+    return report(extract_resource(r, e.what.file), e.what.file, "error: problem writing %s\n");
 }
 
 // Writes the file of every extraction whose resource the last input brought.
 int deliver_extractions(run_state& run)
 {
-    run.list.index.placed = nullptr;
+    resource_index& index = run.list.index;
+    for (const resource_key& key : index.placed)
+        for (extraction& e : run.extractions)
+            if (e.what.type == key.first && e.what.id == key.second)
+                e.brought = true;
+    index.placed.clear();
+    index.noting = false;
     for (extraction& e : run.extractions) {
         if (!e.brought)
             continue;
@@ -199,7 +160,7 @@ int deliver_extractions(run_state& run)
 
 int gather(run_state& run, const char* path)
 {
-    open_file in(open_path(path, O_RDONLY));
+    open_file in(syscalls.open(path, O_RDONLY, 0));
     if (in.fd < 0)
         return error("error: cannot open %s\n", path);
     pe_format format = 0;
@@ -219,12 +180,12 @@ int gather(run_state& run, const char* path)
 // the error line when it cannot be read or holds 2^31 bytes or more.
 int read_whole(const char* path, std::vector<unsigned char>& bytes)
 {
-    open_file in(open_path(path, O_RDONLY));
+    open_file in(syscalls.open(path, O_RDONLY, 0));
     if (in.fd < 0)
         return error("error: cannot open %s\n", path);
     struct stat st;
     size_t want = 1 << 16;
-    if (fstat(in.fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (syscalls.fstat(in.fd, &st) == 0 && S_ISREG(st.st_mode)) {
         if (st.st_size > INT32_MAX)
             return error("error: %s is too large for a resource\n", path);
         want = size_t(st.st_size) + 1; // one more: a file that grew is read on
@@ -232,7 +193,7 @@ int read_whole(const char* path, std::vector<unsigned char>& bytes)
     for (;;) {
         const size_t had = bytes.size();
         bytes.resize(had + want);
-        ssize_t n = read(in.fd, bytes.data() + had, want);
+        ssize_t n = syscalls.read(in.fd, bytes.data() + had, want);
         if (n < 0)
             return error("error: cannot open %s\n", path);
         bytes.resize(had + size_t(n));

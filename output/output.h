@@ -1,89 +1,26 @@
-// Replacing an output file so that a failed or interrupted flush leaves it
-// as it was.
-//
-// An existing regular file is copied into a temporary beside it, the image
-// is written into the copy, and the copy, given the file's owner, mode and
-// extended attributes, is synced and renamed over the file. Where the file
-// system allows, the temporary has no name until that moment. Where a rename would break what people rely on (a file with more
-// than one hard link, a directory that refuses the temporary, an owner or an
-// attribute the temporary cannot be given) the file is
-// written in place, after the bytes the flush will overwrite have been kept
-// in memory, and put back as they were when a step fails or SIGINT, SIGTERM
-// or SIGHUP arrives. A file that is not a regular file (a device, a FIFO)
-// is written in place as it is.
-//
-// The caller sees only a descriptor: open_output, copy_output, then
-// position_at_map and write_resource_file on out.fd, then commit_output.
-// An output_file that goes out of scope uncommitted is abandoned. From the
-// moment an output is opened until it is committed, a closed pipe or the
-// file-size limit makes a write fail instead of ending the run (after a
-// failure, until the run ends). The
-// system calls it makes to write, sync, close and rename come from the
-// platform layer's table (`syscalls`), where tests make them fail.
+// Writing files that people trust: the gathered resources into an output
+// file, and one resource's bytes into a file of its own. Either the file
+// ends complete, or it is left exactly as it was (see replace.h for how),
+// whatever fails and whichever signal ends the run.
 #pragma once
 
-#include <cstdint>
-#include <string>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <vector>
+#include "resfile/resfile.h"
 
-enum class output_way {
-    replace,  // a temporary renamed over the file
-    in_place, // the file itself, with its overwritten bytes kept for restoring
-    plain,    // the file itself, nothing kept (not a regular file)
+// How a write ended; the caller prints the error line that goes with it.
+enum class output_result {
+    written,
+    cannot_create,       // the file can be neither opened for writing nor created
+    not_a_resource_file, // no place for an image can be found or made in it
+    not_written,         // a step failed after its own line; the file is as it was
 };
 
-// Flags of open_output.
-constexpr int output_fresh = 1; // new bytes from 0, not a copy of the old; a new
-                                // file's mode; never written in place
+// Writes a non-empty list as one image into the file at path: opens it
+// (creating it), finds or makes its resource area, writes the image in the
+// byte order of the container, keeps a PE executable's checksum right, and
+// makes the written bytes the file, or puts the file back.
+output_result flush_resources(resource* list, const char* path);
 
-struct kept_bytes {
-    off_t at;
-    size_t length;
-    unsigned char* bytes;
-};
-
-struct output_file {
-    int fd = -1; // where the image is written
-
-    output_way way = output_way::plain;
-    int original = -1;      // replace: the old file (read); in_place: a spare descriptor
-    off_t old_length = 0;   // in_place: the length to put back
-    std::vector<kept_bytes> kept;
-    std::string path;       // as named by the caller
-    std::string target;     // the file that is replaced: path with symlinks followed
-    std::string temp;       // replace: the temporary's name
-    struct stat old_stat = {}; // replace: the old file, when there is one
-    bool unnamed = false;   // replace: the temporary has no name until it is complete
-    int handle = -1;        // unnamed: what reaches the temporary once fd is closed
-    volatile int temp_made = 0; // the temporary has a name (to remove on failure)
-    volatile int finished = 0;
-
-    output_file() = default;
-    output_file(const output_file&) = delete;
-    output_file& operator=(const output_file&) = delete;
-    ~output_file();
-};
-
-// Opens path for replacement and sets out->fd. -1 when the output can be
-// neither opened for reading and writing nor created (the caller reports
-// that it cannot create it); nothing is changed on disk then.
-int open_output(output_file* out, const char* path, int flags = 0);
-
-// Copies the old file's bytes into the temporary (a reflink where the file
-// system offers one). 0, or -1 after one line on stderr.
-int copy_output(output_file* out);
-
-// In place: keeps the file's bytes in [at, at + length) so that they can be
-// put back. Does nothing on the other ways. 0, or -1 after one line.
-int keep_output_bytes(output_file* out, off_t at, int64_t length);
-
-// Makes the written bytes the output: syncs and closes the descriptor and
-// renames the temporary over the file. 0, or -1 after one line (the output
-// is then as it was).
-int commit_output(output_file* out);
-
-// Leaves the output as it was: removes the temporary, or puts back what was
-// kept. Does nothing once the output is committed.
-void abandon_output(output_file* out);
+// Writes r's data, as the list holds it, into the file at path: always a new
+// file (mode 0666 less the umask) that replaces the old one once complete;
+// a device or FIFO is written as it is.
+output_result extract_resource(const resource* r, const char* path);

@@ -1,8 +1,19 @@
 // The parts of the platform layer that are the same on every system: whole
-// transfers through the system-call table, and what a terminal may show.
+// transfers, temporaries and attributes through the system-call table, and
+// what a terminal may show.
 #include "platform/platform.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <vector>
+
 #include "byteorder/utf8.h"
+#include "platform/shared.h"
+
+#if !defined(O_CLOEXEC)
+#define O_CLOEXEC 0
+#endif
 
 namespace {
 
@@ -45,14 +56,101 @@ ssize_t pwrite_all(int fd, const void* buffer, size_t n, off_t at)
 
 ssize_t read_all(int fd, void* buffer, size_t n)
 {
-    return transfer_all([fd](unsigned char* p, size_t k, off_t) { return read(fd, p, k); },
+    return transfer_all([fd](unsigned char* p, size_t k, off_t) { return syscalls.read(fd, p, k); },
                         bytes_of(buffer), n, 0, true);
 }
 
 ssize_t pread_all(int fd, void* buffer, size_t n, off_t at)
 {
-    return transfer_all([fd](unsigned char* p, size_t k, off_t from) { return pread(fd, p, k, from); },
-                        bytes_of(buffer), n, at, true);
+    return transfer_all(
+        [fd](unsigned char* p, size_t k, off_t from) { return syscalls.pread(fd, p, k, from); },
+        bytes_of(buffer), n, at, true);
+}
+
+void fill_temporary_name(std::string& pattern)
+{
+    static uint64_t state = uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                            uint64_t(reinterpret_cast<uintptr_t>(&pattern));
+    state = state * 6364136223846793005u + 1442695040888963407u +
+            uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+    const char* letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    uint64_t x = state >> 8;
+    for (size_t i = pattern.size() - 6; i < pattern.size(); ++i, x /= 62)
+        pattern[i] = letters[x % 62];
+}
+
+int make_temporary(const std::string& dir, std::string& pattern, bool* unnamed)
+{
+    int fd = syscalls.open_temporary(dir.c_str(), 0600);
+    *unnamed = fd >= 0;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        fill_temporary_name(pattern);
+        fd = syscalls.open(pattern.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            return -1;
+    }
+    return fd;
+}
+
+namespace {
+
+// The names of the extended attributes of fd, or false when they cannot
+// be listed (a file system without them has none).
+bool attribute_names(int fd, std::vector<std::string>& names)
+{
+    names.clear();
+    for (;;) {
+        ssize_t n = syscalls.flistxattr(fd, nullptr, 0);
+        if (n < 0)
+            return errno == ENOTSUP;
+        std::vector<char> list(size_t(n) + 1);
+        n = syscalls.flistxattr(fd, list.data(), list.size());
+        if (n < 0 && errno == ERANGE)
+            continue; // grew meanwhile
+        if (n < 0)
+            return false;
+        for (size_t at = 0; at < size_t(n);) {
+            names.emplace_back(list.data() + at);
+            at += names.back().size() + 1;
+        }
+        return true;
+    }
+}
+
+// Gives `to` the extended attributes of `from`, and only those.
+bool copy_attributes(int to, int from)
+{
+    std::vector<std::string> wanted, had;
+    if (!attribute_names(from, wanted) || !attribute_names(to, had))
+        return false;
+    for (const std::string& name : had)
+        if (std::find(wanted.begin(), wanted.end(), name) == wanted.end() &&
+            syscalls.fremovexattr(to, name.c_str()) != 0)
+            return false;
+    std::vector<char> value;
+    for (const std::string& name : wanted) {
+        ssize_t n = syscalls.fgetxattr(from, name.c_str(), nullptr, 0);
+        if (n < 0)
+            return false;
+        value.resize(size_t(n) + 1);
+        n = syscalls.fgetxattr(from, name.c_str(), value.data(), value.size());
+        if (n < 0 || syscalls.fsetxattr(to, name.c_str(), value.data(), size_t(n), 0) != 0)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int give_attributes(int fd, int from, const struct stat& st)
+{
+    // The owner first: changing it drops a file capability and the setuid
+    // and setgid bits, which the attributes and the mode then put back.
+    if (syscalls.fchown(fd, st.st_uid, st.st_gid) != 0)
+        return -1;
+    if (!copy_attributes(fd, from))
+        return -1;
+    return syscalls.fchmod(fd, st.st_mode & 07777);
 }
 
 std::string shown_on(int fd, const char* bytes, size_t n)

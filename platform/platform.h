@@ -1,9 +1,10 @@
 // What tamb needs from the operating system beyond the standard library, in
 // one place. The reader, the writer and the rest use plain descriptors and
-// POSIX calls; this layer supplies, on Windows, the calls Windows lacks
-// (with the same results), and on every system the few notions that differ:
-// paths as UTF-8, replacing a file, hard links, modes and owners, the
-// signals that end a run, and large blocks of memory.
+// POSIX calls, all through the table `syscalls`; this layer supplies, on
+// Windows, the calls Windows lacks (with the same results), and on every
+// system the few notions that differ: paths as UTF-8, replacing a file, hard
+// links, modes, owners and attributes, terminals, the signals that end a
+// run, and large blocks of memory.
 #pragma once
 
 #include <csignal>
@@ -26,37 +27,64 @@ struct iovec {
     size_t iov_len;
 };
 
-// POSIX calls that Windows lacks, with the same results: pread and pwrite
-// at an offset, writev as one write after another (stopping at the first
-// that comes up short), fsync through FlushFileBuffers, and
-// copy_file_range through a buffer.
+// POSIX calls that Windows lacks, with the same results, straight on the
+// system's handle (so that the restore of an output may use them whatever
+// a test has put in the table): pread and pwrite at an offset (leaving the
+// position where it was), and fsync through FlushFileBuffers.
 ssize_t pread(int fd, void* buffer, size_t length, off_t at);
 ssize_t pwrite(int fd, const void* buffer, size_t length, off_t at);
-ssize_t writev(int fd, const iovec* parts, int count);
 int fsync(int fd);
-ssize_t copy_file_range(int in, off_t* in_at, int out, off_t* out_at, size_t length,
-                        unsigned flags);
 #else
 #include <sys/uio.h>
 #endif
 
-// The calls that write to or finish a file, through which tests provoke
-// failures (a full disk, a file-size limit, a failed sync or rename). They
-// default to the real ones; rename replaces an existing file.
+// Every call that tamb makes to the file system, in one table that tests
+// replace to make any of them fail (a full disk, a file-size limit, a read
+// error, a refused owner). The same entry serves the same operation on
+// every system; reset_system_calls puts the system's own back. Paths are
+// UTF-8 and files are opened in binary mode. Only the restore that puts an
+// output back (which a signal handler runs too) calls the system directly.
 struct system_calls {
+    // Opening and looking at files.
+    int (*open)(const char* path, int flags, int mode);
+    int (*open_temporary)(const char* dir, int mode); // a file without a name; -1 where refused
+    int (*stat)(const char* path, struct stat* st);
+    int (*lstat)(const char* path, struct stat* st);
+    ssize_t (*readlink)(const char* path, char* buffer, size_t size);
+    int (*fstat)(int fd, struct stat* st);
+    // Reading.
+    ssize_t (*read)(int fd, void* buffer, size_t length);
+    ssize_t (*pread)(int fd, void* buffer, size_t length, off_t at);
+    off_t (*lseek)(int fd, off_t offset, int whence);
+    // Writing and finishing.
     ssize_t (*write)(int fd, const void* buffer, size_t length);
     ssize_t (*writev)(int fd, const iovec* parts, int count);
     ssize_t (*pwrite)(int fd, const void* buffer, size_t length, off_t at);
+    int (*ftruncate)(int fd, off_t length);
     int (*fsync)(int fd);
     int (*close)(int fd);
+    int (*dup)(int fd);
+    // Names: rename replaces an existing file; linkat links the file the
+    // first path leads to (following a symbolic link) under the second.
     int (*rename)(const char* from, const char* to);
+    int (*unlink)(const char* path);
+    int (*linkat)(const char* from, const char* to);
+    // What a file carries besides its bytes.
+    int (*fchmod)(int fd, mode_t mode);
+    int (*fchown)(int fd, uid_t owner, gid_t group);
+    ssize_t (*flistxattr)(int fd, char* names, size_t size);
+    ssize_t (*fgetxattr)(int fd, const char* name, void* value, size_t size);
+    int (*fsetxattr)(int fd, const char* name, const void* value, size_t size, int flags);
+    int (*fremovexattr)(int fd, const char* name);
+    // Copying: a copy sharing the blocks of in (a reflink), and a range.
+    int (*reflink)(int out, int in);
     ssize_t (*copy_file_range)(int in, off_t* in_at, int out, off_t* out_at, size_t length,
                                unsigned flags);
-    // Giving a temporary what its output carries besides its bytes.
-    int (*fchown)(int fd, uid_t owner, gid_t group);
-    int (*fsetxattr)(int fd, const char* name, const void* value, size_t size, int flags);
 };
 extern system_calls syscalls;
+
+// Puts the system's own calls back in the table.
+void reset_system_calls();
 
 // Writes all n bytes, going on after short counts. n when everything was
 // written; otherwise what the part got in all, or, when it got nothing, the
@@ -73,11 +101,6 @@ ssize_t pread_all(int fd, void* buffer, size_t n, off_t at);
 // Run once at start: binary I/O for every file (no translation of \r\n or
 // ^Z) and, on Windows, the arguments as UTF-8. May replace *argv.
 void start_platform(int* argc, char*** argv);
-
-// Files named by UTF-8 paths, always opened in binary mode.
-int open_path(const char* path, int flags, int mode = 0);
-int stat_path(const char* path, struct stat* st);
-int remove_path(const char* path);
 
 // The null device, on which closed standard descriptors are opened.
 extern const char* const null_device;
@@ -145,23 +168,21 @@ int give_new_mode(int fd);
 // any of them cannot be given.
 int give_attributes(int fd, int from, const struct stat& st);
 
-// 0 when the file system made out a copy of in sharing its blocks (a
-// reflink); -1 when it cannot.
-int clone_file(int out, int in);
-
 // The next place at or after `at` where fd holds data, and the end of that
 // data; files whose holes cannot be told are all data. -1 when no data is
 // left before end.
 off_t next_data(int fd, off_t at, off_t end);
 off_t data_end(int fd, off_t at, off_t end);
 
-// Sets the length of the file behind fd; safe in a signal handler.
+// Sets the length of the file behind fd, with the system's own call; safe
+// in a signal handler.
 int truncate_descriptor(int fd, off_t length);
 
 // Makes a rename in dir survive a power loss. 0, or -1 when it cannot.
 int sync_directory(const std::string& dir);
 
-// Closes fd and removes the file at path; safe in a signal handler.
+// Closes fd and removes the file at path, with the system's own calls;
+// safe in a signal handler.
 void discard_file(int fd, const char* path);
 
 // The signals that end a run (SIGINT, SIGTERM, SIGHUP; on Windows the

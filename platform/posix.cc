@@ -1,6 +1,7 @@
 // The platform layer on Linux and other POSIX systems: mostly the calls
 // themselves.
 #include "platform/platform.h"
+#include "platform/shared.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,38 +17,88 @@
 #include <sys/xattr.h>
 #endif
 
-system_calls syscalls = {::write, ::writev, ::pwrite, ::fsync, ::close, ::rename,
-#if defined(__linux__)
-                         ::copy_file_range,
+namespace {
+
+int open_file(const char* path, int flags, int mode)
+{
+    return ::open(path, flags, mode);
+}
+
+int open_unnamed(const char* dir, int mode)
+{
+#if defined(O_TMPFILE)
+    // A temporary without a name needs /proc to be named later.
+    if (access("/proc/self/fd", F_OK) != 0)
+        return errno = EOPNOTSUPP, -1;
+    return ::open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
 #else
-                         nullptr,
+    (void)dir, (void)mode;
+    return errno = EOPNOTSUPP, -1;
 #endif
-                         ::fchown,
-#if defined(__linux__)
-                         ::fsetxattr
+}
+
+int link_following(const char* from, const char* to)
+{
+    return ::linkat(AT_FDCWD, from, AT_FDCWD, to, AT_SYMLINK_FOLLOW);
+}
+
+int share_blocks(int out, int in)
+{
+#if defined(FICLONE)
+    return ioctl(out, FICLONE, in);
 #else
-                         nullptr
+    (void)out, (void)in;
+    return errno = EOPNOTSUPP, -1;
+#endif
+}
+
+#if !defined(__linux__)
+ssize_t no_list(int, char*, size_t)
+{
+    return 0; // no extended attributes
+}
+ssize_t no_get(int, const char*, void*, size_t)
+{
+    return errno = ENOTSUP, -1;
+}
+int no_set(int, const char*, const void*, size_t, int)
+{
+    return errno = ENOTSUP, -1;
+}
+int no_remove(int, const char*)
+{
+    return errno = ENOTSUP, -1;
+}
+ssize_t no_copy(int, off_t*, int, off_t*, size_t, unsigned)
+{
+    return errno = ENOSYS, -1;
+}
+#endif
+
+constexpr system_calls system_defaults = {
+    open_file,   open_unnamed, ::stat,    ::lstat,     ::readlink, ::fstat, ::read,
+    ::pread,     ::lseek,      ::write,   ::writev,    ::pwrite,   ::ftruncate,
+    ::fsync,     ::close,      ::dup,     ::rename,    ::unlink,   link_following,
+    ::fchmod,    ::fchown,
+#if defined(__linux__)
+    ::flistxattr, ::fgetxattr, ::fsetxattr, ::fremovexattr, share_blocks, ::copy_file_range,
+#else
+    no_list,     no_get,       no_set,    no_remove,   share_blocks, no_copy,
 #endif
 };
+
+} // namespace
+
+system_calls syscalls = system_defaults;
+
+void reset_system_calls()
+{
+    syscalls = system_defaults;
+}
 
 const char* const null_device = "/dev/null";
 
 void start_platform(int*, char***) {}
-
-int open_path(const char* path, int flags, int mode)
-{
-    return open(path, flags, mode);
-}
-
-int stat_path(const char* path, struct stat* st)
-{
-    return stat(path, st);
-}
-
-int remove_path(const char* path)
-{
-    return unlink(path);
-}
 
 bool descriptor_open(int fd)
 {
@@ -62,7 +113,7 @@ bool is_terminal(int fd)
 bool same_file(const char* path, int fd)
 {
     struct stat a, b;
-    return stat(path, &a) == 0 && fstat(fd, &b) == 0 && a.st_dev == b.st_dev &&
+    return syscalls.stat(path, &a) == 0 && syscalls.fstat(fd, &b) == 0 && a.st_dev == b.st_dev &&
            a.st_ino == b.st_ino;
 }
 
@@ -75,7 +126,7 @@ ssize_t write_standard_output(const void* buffer, size_t n)
 int link_count(int fd)
 {
     struct stat st;
-    return fstat(fd, &st) == 0 ? int(st.st_nlink) : 1;
+    return syscalls.fstat(fd, &st) == 0 ? int(st.st_nlink) : 1;
 }
 
 std::string directory_of(const std::string& path)
@@ -98,9 +149,9 @@ std::string follow_links(const std::string& path)
     for (int hops = 0; hops < 40; ++hops) {
         struct stat st;
         char link[PATH_MAX];
-        if (lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+        if (syscalls.lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
             break;
-        ssize_t n = readlink(at.c_str(), link, sizeof link);
+        ssize_t n = syscalls.readlink(at.c_str(), link, sizeof link);
         if (n <= 0 || size_t(n) >= sizeof link)
             break;
         std::string to(link, size_t(n));
@@ -113,107 +164,23 @@ bool rename_refused(const std::string& target, const struct stat& file)
 {
     struct stat dir;
     const uid_t me = geteuid();
-    return me != 0 && stat(directory_of(target).c_str(), &dir) == 0 &&
+    return me != 0 && syscalls.stat(directory_of(target).c_str(), &dir) == 0 &&
            (dir.st_mode & S_ISVTX) != 0 && file.st_uid != me && dir.st_uid != me;
 }
 
 namespace {
-
-// The XXXXXX at the end of pattern replaced by six letters or digits.
-void fill_pattern(std::string& pattern)
-{
-    static unsigned long counter = (unsigned long)getpid() * 2654435761u ^ (unsigned long)time(nullptr);
-    const char* letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    struct timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    unsigned long x = counter = counter * 6364136223846793005ul + 1442695040888963407ul +
-                                (unsigned long)now.tv_nsec;
-    for (size_t i = pattern.size() - 6; i < pattern.size(); ++i, x /= 62)
-        pattern[i] = letters[x % 62];
-}
 
 std::string descriptor_path(int fd)
 {
     return "/proc/self/fd/" + std::to_string(fd);
 }
 
-#if defined(__linux__)
-// The names of the extended attributes of fd, or false when they cannot
-// be listed (a file system without them has none).
-bool attribute_names(int fd, std::vector<std::string>& names)
-{
-    names.clear();
-    for (;;) {
-        ssize_t n = flistxattr(fd, nullptr, 0);
-        if (n < 0)
-            return errno == ENOTSUP;
-        std::vector<char> list(size_t(n) + 1);
-        n = flistxattr(fd, list.data(), list.size());
-        if (n < 0 && errno == ERANGE)
-            continue; // grew meanwhile
-        if (n < 0)
-            return false;
-        for (size_t at = 0; at < size_t(n);) {
-            names.emplace_back(list.data() + at);
-            at += names.back().size() + 1;
-        }
-        return true;
-    }
-}
-
-// Gives `to` the extended attributes of `from`, and only those.
-bool copy_attributes(int to, int from)
-{
-    std::vector<std::string> wanted, had;
-    if (!attribute_names(from, wanted) || !attribute_names(to, had))
-        return false;
-    for (const std::string& name : had)
-        if (std::find(wanted.begin(), wanted.end(), name) == wanted.end() &&
-            fremovexattr(to, name.c_str()) != 0)
-            return false;
-    std::vector<char> value;
-    for (const std::string& name : wanted) {
-        ssize_t n = fgetxattr(from, name.c_str(), nullptr, 0);
-        if (n < 0)
-            return false;
-        value.resize(size_t(n) + 1);
-        n = fgetxattr(from, name.c_str(), value.data(), value.size());
-        if (n < 0 || syscalls.fsetxattr(to, name.c_str(), value.data(), size_t(n), 0) != 0)
-            return false;
-    }
-    return true;
-}
-#else
-bool copy_attributes(int, int)
-{
-    return true;
-}
-#endif
-
 } // namespace
-
-int make_temporary(const std::string& dir, std::string& pattern, bool* unnamed)
-{
-    *unnamed = false;
-#if defined(O_TMPFILE)
-    // A temporary without a name needs /proc to be named later.
-    if (access("/proc/self/fd", F_OK) == 0) {
-        int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            *unnamed = true;
-            return fd;
-        }
-    }
-#else
-    (void)dir;
-#endif
-    return mkostemp(pattern.data(), O_CLOEXEC);
-}
 
 int temporary_handle(int fd)
 {
 #if defined(O_PATH)
-    return open(descriptor_path(fd).c_str(), O_PATH | O_CLOEXEC);
+    return syscalls.open(descriptor_path(fd).c_str(), O_PATH | O_CLOEXEC, 0);
 #else
     (void)fd;
     return -1;
@@ -224,8 +191,8 @@ int name_temporary(int handle, std::string& pattern)
 {
     const std::string from = descriptor_path(handle);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        fill_pattern(pattern);
-        if (linkat(AT_FDCWD, from.c_str(), AT_FDCWD, pattern.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        fill_temporary_name(pattern);
+        if (syscalls.linkat(from.c_str(), pattern.c_str()) == 0)
             return 0;
         if (errno != EEXIST)
             return -1;
@@ -237,34 +204,13 @@ int give_new_mode(int fd)
 {
     const mode_t mask = umask(0);
     umask(mask);
-    return fchmod(fd, 0666 & ~mask);
-}
-
-int give_attributes(int fd, int from, const struct stat& st)
-{
-    // The owner first: changing it drops a file capability and the setuid
-    // and setgid bits, which the attributes and the mode then put back.
-    if (syscalls.fchown(fd, st.st_uid, st.st_gid) != 0)
-        return -1;
-    if (!copy_attributes(fd, from))
-        return -1;
-    return fchmod(fd, st.st_mode & 07777);
-}
-
-int clone_file(int out, int in)
-{
-#if defined(FICLONE)
-    return ioctl(out, FICLONE, in);
-#else
-    (void)out, (void)in;
-    return -1;
-#endif
+    return syscalls.fchmod(fd, 0666 & ~mask);
 }
 
 off_t next_data(int fd, off_t at, off_t end)
 {
 #if defined(SEEK_DATA)
-    off_t data = lseek(fd, at, SEEK_DATA);
+    off_t data = syscalls.lseek(fd, at, SEEK_DATA);
     if (data < 0 && errno == ENXIO)
         return -1;
     if (data >= 0)
@@ -277,7 +223,7 @@ off_t next_data(int fd, off_t at, off_t end)
 off_t data_end(int fd, off_t at, off_t end)
 {
 #if defined(SEEK_HOLE)
-    off_t hole = lseek(fd, at, SEEK_HOLE);
+    off_t hole = syscalls.lseek(fd, at, SEEK_HOLE);
     if (hole >= 0 && hole < end)
         return hole;
 #endif
@@ -287,23 +233,23 @@ off_t data_end(int fd, off_t at, off_t end)
 
 int truncate_descriptor(int fd, off_t length)
 {
-    return ftruncate(fd, length);
+    return ::ftruncate(fd, length);
 }
 
 int sync_directory(const std::string& dir)
 {
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    int fd = syscalls.open(dir.c_str(), O_RDONLY | O_DIRECTORY, 0);
     if (fd < 0)
         return -1;
     int synced = syscalls.fsync(fd);
-    ::close(fd);
+    syscalls.close(fd);
     return synced;
 }
 
 void discard_file(int fd, const char* path)
 {
     (void)fd; // a file may be removed while it is open
-    unlink(path);
+    ::unlink(path);
 }
 
 namespace {

@@ -160,22 +160,6 @@ ssize_t pwrite(int fd, const void* buffer, size_t length, off_t at)
     return transfer_at(WriteFile, fd, buffer, length, at);
 }
 
-ssize_t writev(int fd, const iovec* parts, int count)
-{
-    ssize_t total = 0;
-    for (int i = 0; i < count; ++i) {
-        if (parts[i].iov_len == 0)
-            continue;
-        ssize_t n = syscalls.write(fd, parts[i].iov_base, parts[i].iov_len);
-        if (n < 0)
-            return total > 0 ? total : n;
-        total += n;
-        if (size_t(n) < parts[i].iov_len)
-            return total; // short: the rest is not written, as with writev
-    }
-    return total;
-}
-
 int fsync(int fd)
 {
     HANDLE h = handle_of(fd);
@@ -192,7 +176,30 @@ int fsync(int fd)
     return -1;
 }
 
-ssize_t copy_file_range(int in, off_t* in_at, int out, off_t* out_at, size_t length, unsigned)
+namespace {
+
+// One write after another, stopping at the first that comes up short, as
+// writev's results are.
+ssize_t write_parts(int fd, const iovec* parts, int count)
+{
+    ssize_t total = 0;
+    for (int i = 0; i < count; ++i) {
+        if (parts[i].iov_len == 0)
+            continue;
+        ssize_t n = write_descriptor(fd, parts[i].iov_base, parts[i].iov_len);
+        if (n < 0)
+            return total > 0 ? total : n;
+        total += n;
+        if (size_t(n) < parts[i].iov_len)
+            return total; // short: the rest is not written, as with writev
+    }
+    return total;
+}
+
+// Through a buffer. Blocks of zeros are skipped, so that the holes of a
+// sparse file stay holes where the file system keeps them; the caller sets
+// the length at the end.
+ssize_t copy_range(int in, off_t* in_at, int out, off_t* out_at, size_t length, unsigned)
 {
     static unsigned char buffer[1 << 16];
     size_t done = 0;
@@ -201,15 +208,12 @@ ssize_t copy_file_range(int in, off_t* in_at, int out, off_t* out_at, size_t len
         ssize_t got = pread(in, buffer, want, *in_at);
         if (got <= 0)
             return done > 0 ? ssize_t(done) : got;
-        // Blocks of zeros are skipped, so that the holes of a sparse file
-        // stay holes where the file system keeps them; the caller sets the
-        // length at the end.
         bool zeros = true;
         for (ssize_t i = 0; i < got && zeros; ++i)
             zeros = buffer[i] == 0;
         ssize_t put = got;
         if (!zeros)
-            put = syscalls.pwrite(out, buffer, size_t(got), *out_at);
+            put = pwrite(out, buffer, size_t(got), *out_at);
         if (put <= 0)
             return done > 0 ? ssize_t(done) : put;
         *in_at += put;
@@ -221,23 +225,116 @@ ssize_t copy_file_range(int in, off_t* in_at, int out, off_t* out_at, size_t len
     return ssize_t(done);
 }
 
-namespace {
+int open_file(const char* path, int flags, int mode)
+{
+    return _wopen(wide(path).c_str(), flags | _O_BINARY | _O_NOINHERIT,
+                  mode != 0 ? _S_IREAD | _S_IWRITE : 0);
+}
 
-// Windows has no owner to give and no extended attributes of this kind.
+int no_unnamed(const char*, int)
+{
+    return errno = EOPNOTSUPP, -1; // every file has a name
+}
+
+int stat_file(const char* path, struct stat* st)
+{
+    return _wstat64(wide(path).c_str(), st);
+}
+
+ssize_t no_link_to_read(const char*, char*, size_t)
+{
+    return errno = EINVAL, -1; // a link is followed by follow_links itself
+}
+
+int stat_descriptor(int fd, struct stat* st)
+{
+    return fstat(fd, st);
+}
+
+ssize_t read_descriptor(int fd, void* buffer, size_t length)
+{
+    return ::read(fd, buffer, unsigned(length > largest_transfer ? largest_transfer : length));
+}
+
+off_t seek_descriptor(int fd, off_t offset, int whence)
+{
+    return _lseeki64(fd, offset, whence);
+}
+
+int set_length(int fd, off_t length)
+{
+    return truncate_descriptor(fd, length);
+}
+
+int dup_descriptor(int fd)
+{
+    return _dup(fd);
+}
+
+int unlink_file(const char* path)
+{
+    return _wunlink(wide(path).c_str());
+}
+
+int no_link(const char*, const char*)
+{
+    return errno = EOPNOTSUPP, -1;
+}
+
+// Windows has no mode bits, owner or extended attributes of this kind to
+// give: a new file is simply read-write.
+int no_mode(int, mode_t)
+{
+    return 0;
+}
+
 int no_owner(int, uid_t, gid_t)
 {
     return 0;
 }
 
-int no_attribute(int, const char*, const void*, size_t, int)
+ssize_t no_attribute_names(int, char*, size_t)
 {
     return 0;
 }
 
+ssize_t no_attribute(int, const char*, void*, size_t)
+{
+    return errno = ENOTSUP, -1;
+}
+
+int no_attribute_to_set(int, const char*, const void*, size_t, int)
+{
+    return errno = ENOTSUP, -1;
+}
+
+int no_attribute_to_remove(int, const char*)
+{
+    return errno = ENOTSUP, -1;
+}
+
+int no_reflink(int, int)
+{
+    return errno = EOPNOTSUPP, -1;
+}
+
+constexpr system_calls system_defaults = {
+    open_file,       no_unnamed,      stat_file,      stat_file,          no_link_to_read,
+    stat_descriptor, read_descriptor, pread,          seek_descriptor,    write_descriptor,
+    write_parts,     pwrite,          set_length,     fsync,              close_descriptor,
+    dup_descriptor,  replace_file,    unlink_file,    no_link,            no_mode,
+    no_owner,        no_attribute_names, no_attribute, no_attribute_to_set, no_attribute_to_remove,
+    no_reflink,      copy_range,
+};
+
 } // namespace
 
-system_calls syscalls = {write_descriptor, writev,   pwrite,      fsync,       close_descriptor,
-                         replace_file,     copy_file_range, no_owner, no_attribute};
+system_calls syscalls = system_defaults;
+
+void reset_system_calls()
+{
+    syscalls = system_defaults;
+}
 
 const char* const null_device = "NUL";
 
@@ -261,22 +358,6 @@ void start_platform(int* argc, char*** argv)
     pointers.push_back(nullptr);
     *argc = n;
     *argv = pointers.data();
-}
-
-int open_path(const char* path, int flags, int mode)
-{
-    return _wopen(wide(path).c_str(), flags | _O_BINARY | _O_NOINHERIT,
-                  mode != 0 ? _S_IREAD | _S_IWRITE : 0);
-}
-
-int stat_path(const char* path, struct stat* st)
-{
-    return _wstat64(wide(path).c_str(), st);
-}
-
-int remove_path(const char* path)
-{
-    return _wunlink(wide(path).c_str());
 }
 
 bool descriptor_open(int fd)
@@ -363,26 +444,6 @@ bool rename_refused(const std::string&, const struct stat&)
     return false;
 }
 
-int make_temporary(const std::string&, std::string& pattern, bool* unnamed)
-{
-    *unnamed = false; // every file has a name on Windows
-    static unsigned counter = GetCurrentProcessId() * 2654435761u ^ GetTickCount();
-    const char* letters = "abcdefghijklmnopqrstuvwxyz0123456789";
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        unsigned x = counter = counter * 1103515245u + 12345u;
-        for (size_t i = pattern.size() - 6; i < pattern.size(); ++i, x /= 36)
-            pattern[i] = letters[x % 36];
-        int fd = -1;
-        if (_wsopen_s(&fd, wide(pattern.c_str()).c_str(),
-                      _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _SH_DENYNO,
-                      _S_IREAD | _S_IWRITE) == 0)
-            return fd;
-        if (errno != EEXIST)
-            return -1;
-    }
-    return -1;
-}
-
 int temporary_handle(int)
 {
     return -1; // never asked: temporaries are made with their name
@@ -398,22 +459,12 @@ int give_new_mode(int)
     return 0; // no owner, group or umask: a new file is simply read-write
 }
 
-int give_attributes(int, int, const struct stat&)
-{
-    return 0;
-}
-
 void ignore_write_signals()
 {
     // Windows has neither SIGPIPE nor SIGXFSZ: a failed write fails.
 }
 
 void restore_write_signals() {}
-
-int clone_file(int, int)
-{
-    return -1;
-}
 
 off_t next_data(int, off_t at, off_t end)
 {

@@ -11,7 +11,7 @@
 #include "platform/platform.h"
 #include "resfile/fail.h"
 #include "resfile/owned.h"
-#include "resfile/record.h"
+#include "resfile/list.h"
 #include "resfile/resfile.h"
 
 namespace {
@@ -22,7 +22,7 @@ namespace {
 bool ends_before(int fd, off_t pos, int64_t count)
 {
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    if (syscalls.fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return false;
     return pos > st.st_size || count > st.st_size - pos;
 }
@@ -139,7 +139,7 @@ struct data_reader {
     data_reader(int f, off_t b) : fd(f), base(b)
     {
         struct stat st;
-        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        if (syscalls.fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
             regular = true;
             file_length = st.st_size;
         }
@@ -171,7 +171,7 @@ struct data_reader {
 
     bool read_at(unsigned char* to, off_t pos, int32_t size)
     {
-        if (lseek(fd, pos, SEEK_SET) < 0) {
+        if (syscalls.lseek(fd, pos, SEEK_SET) < 0) {
             fail("read_block(): lseek() failed\n");
             return false;
         }
@@ -228,7 +228,7 @@ unsigned char* read_block(int fd, uint32_t offset, int32_t size, off_t base)
         fail("read_block(): malloc(%d) failed\n", size);
         return nullptr;
     }
-    if (lseek(fd, pos, SEEK_SET) < 0) {
+    if (syscalls.lseek(fd, pos, SEEK_SET) < 0) {
         fail("read_block(): lseek() failed\n");
         return nullptr;
     }
@@ -291,7 +291,7 @@ int read_resource_file(resource** list, int fd, pe_format format, swap_func swap
 {
     if (swap == nullptr)
         swap = swap_resource_data;
-    const off_t base = lseek(fd, 0, SEEK_CUR);
+    const off_t base = syscalls.lseek(fd, 0, SEEK_CUR);
 
     uint32_t header[17];
     if (read_all(fd, header, sizeof header) != ssize_t(sizeof header))
@@ -302,7 +302,7 @@ int read_resource_file(resource** list, int fd, pe_format format, swap_func swap
         return fail("read_resource_file() resource header version is wrong\n");
 
     const off_t chunk_map_at = base + off_t(int32_t(header[2]));
-    if (lseek(fd, chunk_map_at, SEEK_SET) < 0)
+    if (syscalls.lseek(fd, chunk_map_at, SEEK_SET) < 0)
         return fail("read_resource_file() offset table lseek() failed\n");
     chunk_entry first;
     if (read_all(fd, &first, sizeof first) != ssize_t(sizeof first))

@@ -1,4 +1,5 @@
-// The resource file image: the resource list, the reader and the writer.
+// The resource file image: its reader and writer (the resource list they
+// read into and write from is in list.h).
 //
 // An image is a 68-byte header, a chunk map of 12-byte slots, a 360-byte hole
 // map, the data chunks and the resource map. Every number in it is
@@ -10,29 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
-#include <unordered_map>
-#include <vector>
 
 #include "byteorder/byteorder.h"
-
-// One record of the resource list: a single block holding the record, then
-// the name with its NUL, then the data. release_record frees it all.
-struct resource {
-    resource* next;
-    uint32_t type;
-    int32_t id;
-    char* name;
-    unsigned char* data;
-    int32_t size;
-    int32_t storage; // where the block came from; 0: malloc
-};
-
-// A record block of head_room + data_bytes bytes, its storage set (the other
-// fields are the caller's); null when memory runs out.
-resource* allocate_record(size_t head_room, size_t data_bytes);
-
-// Frees a record made by allocate_record (or malloc'd with storage 0).
-void release_record(resource* r);
+#include "resfile/list.h"
 
 // 1: x86 container, little-endian image. 0: PowerPC container, big-endian.
 using pe_format = int32_t;
@@ -55,39 +36,6 @@ constexpr uint32_t version_word = 0x444F1000;
 // 32-bit additive checksum of bytes taken four at a time, most significant
 // byte first; 1 to 3 trailing bytes form one last, shorter value.
 uint32_t map_checksum(const unsigned char* bytes, int32_t length);
-
-// Where every record of one list is linked from, so that add_resource finds
-// its place without walking the list. It must see every change to its list:
-// a list that gains records only through add_resource with the index, and
-// is emptied only together with clear_resource_index. An empty index given a
-// non-empty list is not used (add_resource walks the list instead).
-struct resource_index {
-    std::vector<resource**> links;                // open addressing; null = free
-    size_t used = 0;                               // links in use
-    std::unordered_map<uint32_t, resource*> runs;  // last record of each type's run
-    resource** tail = nullptr;                     // the null link that ends the list
-    // Called with each record placed through the index, when set.
-    void (*placed)(void* context, const resource* r) = nullptr;
-    void* placed_context = nullptr;
-};
-
-void clear_resource_index(resource_index* index);
-
-// Copies a resource into a new record and inserts it: after the last record
-// of the first run of its type, or in place of the record with its type and
-// id, or at the end. name is never null. index may be null. 0, or -1 when
-// memory runs out (the list is then unchanged).
-int add_resource(resource** list, uint32_t type, int32_t id, const void* data, int32_t size,
-                 const char* name, resource_index* index = nullptr);
-
-// The record with this type and id (the first one, without an index), or
-// null. index may be null.
-const resource* find_resource(const resource* list, uint32_t type, int32_t id,
-                              const resource_index* index = nullptr);
-
-// Unlinks and frees the record with this type and id (the first one, without
-// an index). 0 when one was removed, 1 when there was none.
-int remove_resource(resource** list, uint32_t type, int32_t id, resource_index* index = nullptr);
 
 // Reads the image at fd's current position and adds its resources to *list
 // (through index when it is not null). swap null means swap_resource_data.
@@ -128,6 +76,3 @@ void mappend(unsigned char** buffer, int32_t* used, int32_t* capacity, const voi
 
 // 0 for a null or empty name, otherwise its length plus one for the NUL.
 int name_field_length(const char* name);
-
-// Number of records reached from head.
-int count_resources(const resource* head);

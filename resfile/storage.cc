@@ -13,7 +13,7 @@
 #include <cstdlib>
 
 #include "platform/platform.h"
-#include "resfile/record.h"
+#include "resfile/list.h"
 
 namespace {
 
@@ -30,6 +30,7 @@ enum : int32_t { storage_heap = 0, storage_shared = 1, storage_mapped = 2 };
 constexpr size_t huge_page = size_t(2) << 20;
 constexpr size_t block_bytes = huge_page;
 constexpr size_t small_record = 1024; // at most, head room included
+constexpr size_t mapped_head = 16;    // a mapped record's length, before the record
 
 // The start of every shared block.
 struct block_head {
@@ -74,7 +75,14 @@ resource* allocate_block(size_t head_room, size_t data_bytes)
     resource* r = nullptr;
     int32_t storage = storage_heap;
     if (shared_blocks && data_bytes >= huge_page) {
-        r = static_cast<resource*>(map_memory(round_up(bytes, huge_page), huge_page, true));
+        // The mapping's length goes in front of the record: the record
+        // knows its own allocation whatever its fields say.
+        const size_t length = round_up(mapped_head + bytes, huge_page);
+        auto* head = static_cast<unsigned char*>(map_memory(length, huge_page, true));
+        if (head == nullptr)
+            return nullptr;
+        *reinterpret_cast<size_t*>(head) = length;
+        r = reinterpret_cast<resource*>(head + mapped_head);
         storage = storage_mapped;
     } else {
         r = static_cast<resource*>(std::malloc(bytes > 0 ? bytes : 1));
@@ -90,9 +98,8 @@ resource* allocate_record(size_t head_room, size_t data_bytes)
 {
     resource* r = allocate_block(head_room, data_bytes);
     if (r != nullptr) {
-        // What release_record needs to free the block, set before the
-        // caller fills the record, so that a record released unfilled (its
-        // data could not be read) frees exactly what was allocated.
+        // A record released unfilled (its data could not be read) holds
+        // nothing that misleads.
         r->next = nullptr;
         r->name = nullptr;
         r->data = reinterpret_cast<unsigned char*>(r) + head_room;
@@ -108,8 +115,8 @@ void release_record(resource* r)
         if (--block->live == 0 && block != current)
             unmap_memory(block, block_bytes);
     } else if (r->storage == storage_mapped) {
-        const size_t head_room = size_t(r->data - reinterpret_cast<unsigned char*>(r));
-        unmap_memory(r, round_up(head_room + size_t(r->size), huge_page));
+        auto* head = reinterpret_cast<unsigned char*>(r) - mapped_head;
+        unmap_memory(head, *reinterpret_cast<size_t*>(head));
     } else {
         std::free(r);
     }

@@ -150,14 +150,6 @@ int name_field_length(const char* name)
     return n > size_t(INT32_MAX) ? INT32_MAX : int(n);
 }
 
-int count_resources(const resource* head)
-{
-    int n = 0;
-    for (; head != nullptr; head = head->next)
-        ++n;
-    return n;
-}
-
 void mappend(unsigned char** buffer, int32_t* used, int32_t* capacity, const void* source,
              int32_t length)
 {
@@ -216,7 +208,7 @@ int write_batch(int fd, resource* const* batch, int n, off_t position, pe_format
     }
     resource* r = batch[stopped];
     ssize_t again = -1;
-    if (lseek(fd, at, SEEK_SET) == at) {
+    if (syscalls.lseek(fd, at, SEEK_SET) == at) {
         const int convert = format != 1 ? swap(r->type, r->data, r->size) : 0;
         again = write_all(fd, r->data, size_t(r->size));
         if (convert != 0)
@@ -245,7 +237,7 @@ int write_data_make_map(int fd, resource* resources, uint32_t base, chunk_entry*
     reserve(map, measure_image(resources).map);
 
     // Each chunk starts where the one before it ended.
-    off_t position = lseek(fd, 0, SEEK_CUR);
+    off_t position = syscalls.lseek(fd, 0, SEEK_CUR);
     uint32_t previous = resources->type + 1;
     int32_t slot = map_block_slot + 1;
     resource* batch[batch_chunks];
@@ -310,7 +302,7 @@ int write_resource_file(resource* resources, int fd, pe_format format, swap_func
     if (resources == nullptr)
         return fail("write_resource_file() resources is NULL\n");
 
-    const off_t start = lseek(fd, 0, SEEK_CUR);
+    const off_t start = syscalls.lseek(fd, 0, SEEK_CUR);
     const uint32_t base = uint32_t(start);
     const int count = count_resources(resources);
     const image_measure measure = measure_image(resources);
@@ -353,7 +345,7 @@ int write_resource_file(resource* resources, int fd, pe_format format, swap_func
     if (write_data_make_map(fd, resources, base, nullptr, format, swap, &raw_map, &map_length) < 0)
         return -1;
     owned<unsigned char> map(raw_map);
-    const chunk_entry map_slot{uint32_t(lseek(fd, 0, SEEK_CUR)) - base, map_length, kind_reserved};
+    const chunk_entry map_slot{uint32_t(syscalls.lseek(fd, 0, SEEK_CUR)) - base, map_length, kind_reserved};
     written = write_all(fd, map.get(), size_t(map_length));
     if (written != map_length)
         return fail("write_resource_file() resource map write() failed: %d\n", int(written));
@@ -372,7 +364,7 @@ int write_resource_file(resource* resources, int fd, pe_format format, swap_func
         slots[slot] = chunk_entry{position - base, r->size, kind_data};
         position += uint32_t(r->size);
     }
-    if (lseek(fd, off_t(uint32_t(base + header_length)), SEEK_SET) < 0)
+    if (syscalls.lseek(fd, off_t(uint32_t(base + header_length)), SEEK_SET) < 0)
         return fail("write_resource_file() lseek() back to the chunk map failed\n");
     convert_words(slots, chunk_bytes, format);
     written = write_all(fd, slots, size_t(chunk_bytes));

@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "container/container.h"
-#include "resfile/record.h"
+#include "resfile/list.h"
 #include "testkit.h"
 
 namespace {

@@ -127,9 +127,20 @@ inline int fsync(int fd)
     return errno = EIO, -1;
 }
 
+// The output's descriptor is the one closed right after its sync.
+inline int synced = -1;
+
+inline int sync_noted(int fd)
+{
+    synced = fd;
+    return real.fsync(fd);
+}
+
 inline int close(int fd)
 {
     real.close(fd);
+    if (fd != synced)
+        return 0;
     return errno = EIO, -1;
 }
 
@@ -239,7 +250,7 @@ inline void install(const call_failure& f, int signal_number)
     seam::nth = f.nth;
     seam::signal_number = std::string(f.call) == "signal" ? signal_number : 0;
     if (std::string(f.call) == "close")
-        syscalls.close = seam::close;
+        syscalls.close = seam::close, syscalls.fsync = seam::sync_noted;
     else if (std::string(f.call) == "rename")
         syscalls.rename = seam::rename;
     else if (std::string(f.call) == "pwrite")

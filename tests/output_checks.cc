@@ -43,7 +43,7 @@ void merge_input(const std::string& path)
     resource* list = nullptr;
     for (const auto& m : merge_values)
         add_resource(&list, m.type, m.id, m.data.data(), int32_t(m.data.size()), m.name);
-    int fd = open_path(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
+    int fd = syscalls.open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
     check(fd >= 0 && write(fd, "RS\0\0", 4) == 4 && write_resource_file(list, fd, 1, nullptr) == 0,
           "make " + path);
     close(fd);
@@ -67,14 +67,14 @@ int run(const std::string& dir, const std::string& seam, const std::vector<std::
     // Standard error goes to a file beside dir, which the child inherits.
     const std::string err_file = dir + ".err";
     int saved = dup(2);
-    int to = open_path(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    int to = syscalls.open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
     dup2(to, 2);
     close(to);
     const int status = int(_spawnv(_P_WAIT, self.c_str(), argv.data()));
     dup2(saved, 2);
     close(saved);
     const bytes e = file_bytes(err_file);
-    remove_path(err_file.c_str());
+    syscalls.unlink(err_file.c_str());
 #else
     // Standard error goes to a pipe: a file would meet the child's limit.
     int pipe_ends[2];

@@ -1,6 +1,6 @@
 // Replacing an output file: a temporary renamed over it, or the file itself
-// with what the flush overwrites kept for putting back. See output.h.
-#include "output/output.h"
+// with what the flush overwrites kept for putting back. See replace.h.
+#include "output/replace.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -77,11 +77,11 @@ void release(output_file* out)
         std::free(k.bytes);
     out->kept.clear();
     if (out->fd >= 0)
-        ::close(out->fd);
+        syscalls.close(out->fd);
     if (out->original >= 0)
-        ::close(out->original);
+        syscalls.close(out->original);
     if (out->handle >= 0)
-        ::close(out->handle);
+        syscalls.close(out->handle);
     out->fd = out->original = out->handle = -1;
 }
 
@@ -113,7 +113,7 @@ void drop_temp(output_file* out)
     end_signals_held held;
     if (out->temp_made)
         discard_file(out->fd, out->temp.c_str());
-    ::close(out->fd);
+    syscalls.close(out->fd);
     out->fd = -1;
     out->temp_made = 0;
 }
@@ -123,10 +123,10 @@ int start_in_place(output_file* out, int fd, const struct stat& st)
     out->way = output_way::in_place;
     out->fd = fd;
     out->old_length = st.st_size;
-    out->original = dup(fd); // puts the bytes back should closing fd fail
+    out->original = syscalls.dup(fd); // puts the bytes back should closing fd fail
     if (out->original < 0) {
         out->fd = -1;
-        ::close(fd);
+        syscalls.close(fd);
         return -1;
     }
     watch(out);
@@ -157,7 +157,7 @@ int copy_range(int in, int out, off_t at, off_t n)
     }
     static unsigned char buffer[1 << 16];
     while (in_at < at + n) {
-        ssize_t k = pread(in, buffer, size_t(std::min<off_t>(sizeof buffer, at + n - in_at)), in_at);
+        ssize_t k = syscalls.pread(in, buffer, size_t(std::min<off_t>(sizeof buffer, at + n - in_at)), in_at);
         if (k <= 0)
             return fail("copy_output(): read() failed\n");
         if (!put_all(syscalls.pwrite, out, buffer, size_t(k), in_at))
@@ -182,19 +182,19 @@ int open_output(output_file* out, const char* path, int flags)
     int fd = -1;
     if (fresh) {
         // A device or a FIFO is written as it is, never replaced.
-        if (stat_path(path, &st) == 0 && !S_ISREG(st.st_mode)) {
-            out->fd = open_path(path, O_WRONLY);
+        if (syscalls.stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+            out->fd = syscalls.open(path, O_WRONLY, 0);
             if (out->fd < 0)
                 return -1;
             ignore_write_signals();
             return 0;
         }
     } else {
-        fd = open_path(path, O_RDWR);
+        fd = syscalls.open(path, O_RDWR, 0);
         if (fd < 0 && errno != ENOENT)
             return -1;
-        if (fd >= 0 && fstat(fd, &st) != 0) {
-            ::close(fd);
+        if (fd >= 0 && syscalls.fstat(fd, &st) != 0) {
+            syscalls.close(fd);
             return -1;
         }
         if (fd >= 0 && !S_ISREG(st.st_mode)) {
@@ -206,7 +206,7 @@ int open_output(output_file* out, const char* path, int flags)
     out->target = follow_links(path);
     if (file_name_of(out->target).empty()) { // names no file
         if (fd >= 0)
-            ::close(fd);
+            syscalls.close(fd);
         return -1;
     }
     if (fd >= 0 && (link_count(fd) > 1 || rename_refused(out->target, st)))
@@ -242,9 +242,9 @@ int copy_output(output_file* out)
         return 0;
     const int in = out->original;
     struct stat st;
-    if (fstat(in, &st) != 0)
+    if (syscalls.fstat(in, &st) != 0)
         return fail("copy_output(): fstat() failed\n");
-    if (clone_file(out->fd, in) != 0) {
+    if (syscalls.reflink(out->fd, in) != 0) {
         // The holes of a sparse file stay holes: only its data is copied.
         for (off_t at = 0; (at = next_data(in, at, st.st_size)) >= 0;) {
             const off_t end = data_end(in, at, st.st_size);
@@ -252,7 +252,7 @@ int copy_output(output_file* out)
                 return -1;
             at = end;
         }
-        if (truncate_descriptor(out->fd, st.st_size) != 0)
+        if (syscalls.ftruncate(out->fd, st.st_size) != 0)
             return fail("copy_output(): ftruncate() failed\n");
     }
     return 0;
@@ -268,7 +268,7 @@ int keep_output_bytes(output_file* out, off_t at, int64_t length)
     if (bytes == nullptr)
         return fail("keep_output_bytes(): malloc(%zu) failed\n", n);
     for (size_t got = 0; got < n;) {
-        ssize_t k = pread(out->fd, bytes + got, n - got, at + off_t(got));
+        ssize_t k = syscalls.pread(out->fd, bytes + got, n - got, at + off_t(got));
         if (k <= 0) {
             std::free(bytes);
             return fail("keep_output_bytes(): read() failed\n");
@@ -292,7 +292,7 @@ int commit_output(output_file* out)
             abandon_output(out);
             return -1;
         }
-        ::close(out->original); // only ever read; and an open file cannot be replaced on Windows
+        syscalls.close(out->original); // only ever read; and an open file cannot be replaced on Windows
         out->original = -1;
     }
     if (out->way != output_way::plain && syscalls.fsync(out->fd) != 0 &&
@@ -344,7 +344,7 @@ void abandon_output(output_file* out)
     if (!out->finished) {
         end_signals_held held;
         if (out->way == output_way::replace && out->fd >= 0) {
-            ::close(out->fd);
+            syscalls.close(out->fd);
             out->fd = -1;
         }
         undo(out);
