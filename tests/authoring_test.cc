@@ -34,6 +34,7 @@ TEST(parse_request, argument_forms)
         {request_kind::add, "LONG:1:" + name_32766 + "=f", true, LONG, 1, name_32766, "f"},
         {request_kind::add, "LONG:1:" + name_32766 + "n=f", false},
         {request_kind::add, "LONG:2147483648=f", false},
+        {request_kind::add, "LONG:-2147483649=f", false},
         {request_kind::add, "LONG:99999999999999999999=f", false},
         {request_kind::add, "LONG:1=", false},
         {request_kind::add, "LONG:1:n", false},
@@ -48,9 +49,11 @@ TEST(parse_request, argument_forms)
         {request_kind::remove, "LONG:-0", true, LONG, 0},
         {request_kind::remove, "x\xC3\xA9y:5", true, 0x78C3A979, 5},
         {request_kind::remove, "LONG:1=f", false},
+        {request_kind::remove, "LONG:-2147483649", false},
         {request_kind::remove, "(none)", false},
         {request_kind::extract, "LONG:01=f=g", true, LONG, 1, "", "f=g"},
         {request_kind::extract, "LONG:1:n=f", false},
+        {request_kind::extract, "LONG:-2147483649=f", false},
         {request_kind::extract, "(none)", false},
     };
     for (const auto& f : forms) {

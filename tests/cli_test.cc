@@ -160,6 +160,7 @@ std::vector<cli_case> cli_cases()
         {{"--add=LONG:1=blob"}, 1, "", "error: cannot open --add=LONG:1=blob\n"},
         {{"--add", "LONG:1"}, 1, "", "error: --add requires TYPE:ID[:NAME]=FILE\n"},
         {{"a.rsrc", "--delete"}, 1, "", "error: --delete requires TYPE:ID\n"},
+        {{"a.rsrc", "--delete", "LONG:-2147483649"}, 1, "", "error: --delete requires TYPE:ID\n"},
         {{"--extract", "LONG:1:n=f"}, 1, "", "error: --extract requires TYPE:ID=FILE\n"},
         {{"-o", "x", "a.rsrc", "--delete", "MIMS:2", "--delete", "MIMS:02"}, 0, "",
          "warning: no resource 'MIMS' 2 to delete\n", {{"x", rs_image({a_long})}}},

@@ -79,6 +79,8 @@ const location_case location_cases[] = {
     {"image under a size word", pe_table(1000, 500, 7, hex("00 10 4F 44")), write_mode, 1, 1, 500, ""},
     {"3 image bytes left", pe_table(1000, 997, 7, hex("00 10 4F")), write_mode, -1, 1, -1,
      "resource table in use by the executable (size 7)"},
+    {"4F not followed by 44", pe_table(1000, 500, 7, hex("00 10 4F 45")), write_mode, -1, 1, -1,
+     "resource table in use by the executable (size 7)"},
     {"size word 0", pe_table(1000, 500, 0, hex("41 52 49 41")), write_mode, 1, 1, 500, ""},
     {"size word, area at end", pe_table(1000, 1000, 9), write_mode, 0, 1, 1000, ""},
     {"size word, no area", pe_table(1000, 0, 9), write_mode, 0, 1, 1008, "",

@@ -97,7 +97,8 @@ inline size_t limit_for(const output_kind& kind, const failure_point& p)
 }
 
 // A system call of the table failing at its nth call, or, for "signal",
-// the second fsync (when everything is written) raising `signal_number`.
+// the second fsync (when everything is written) raising `signal_number`,
+// or, for "update", the nth write of a chunk map's length.
 struct call_failure {
     const char* call;
     int nth;
@@ -110,6 +111,7 @@ inline const call_failure call_failures[] = {
     {"fsync", 2, "commit_output(): fsync() failed\n"},
     {"close", 1, "commit_output(): close() failed\n"},
     {"rename", 1, "commit_output(): rename() failed\n"},
+    {"update", 2, "write_resource_file() chunk map update write() failed: -1\n"},
     {"pwrite", 1, "pe_checksum(): write() failed\n"}, // outputs with a checksum only
 };
 
@@ -147,6 +149,13 @@ inline int close(int fd)
 inline int rename(const char*, const char*)
 {
     return errno = EXDEV, -1;
+}
+
+inline ssize_t update(int fd, const void* p, size_t n)
+{
+    if (n == 12 * 128 && ++calls == nth)
+        return errno = EIO, -1;
+    return real.write(fd, p, n);
 }
 
 // The checksum's write, the one pwrite of 4 bytes in a flush.
@@ -232,6 +241,61 @@ inline ssize_t capped_copy(int in, off_t* in_at, int out, off_t* out_at, size_t 
 }
 } // namespace seam
 
+// Read-side calls on the input named "in" failing: the nth call of one of
+// read, pread, lseek and fstat on its descriptor fails with EIO.
+namespace seam {
+inline int input = -1;
+inline std::string failing;
+inline int left = 0;
+
+inline bool fails(const char* call, int fd)
+{
+    return fd == input && failing == call && --left == 0 && (errno = EIO, true);
+}
+inline int open(const char* path, int flags, int mode)
+{
+    const int fd = real.open(path, flags, mode);
+    if (std::string(path) == "in")
+        input = fd;
+    return fd;
+}
+inline int close_input(int fd)
+{
+    if (fd == input)
+        input = -1;
+    return real.close(fd);
+}
+inline ssize_t read(int fd, void* p, size_t n)
+{
+    return fails("read", fd) ? -1 : real.read(fd, p, n);
+}
+inline ssize_t pread(int fd, void* p, size_t n, off_t at)
+{
+    return fails("pread", fd) ? -1 : real.pread(fd, p, n, at);
+}
+inline off_t lseek(int fd, off_t at, int whence)
+{
+    return fails("lseek", fd) ? -1 : real.lseek(fd, at, whence);
+}
+inline int fstat(int fd, struct stat* st)
+{
+    return fails("fstat", fd) ? -1 : real.fstat(fd, st);
+}
+} // namespace seam
+
+inline void install_read_failure(const std::string& call, int nth)
+{
+    seam::real = syscalls;
+    seam::failing = call;
+    seam::left = nth;
+    syscalls.open = seam::open;
+    syscalls.close = seam::close_input;
+    syscalls.read = seam::read;
+    syscalls.pread = seam::pread;
+    syscalls.lseek = seam::lseek;
+    syscalls.fstat = seam::fstat;
+}
+
 // Cuts every write to at most `most` bytes.
 inline void install_cap(size_t most)
 {
@@ -253,6 +317,8 @@ inline void install(const call_failure& f, int signal_number)
         syscalls.close = seam::close, syscalls.fsync = seam::sync_noted;
     else if (std::string(f.call) == "rename")
         syscalls.rename = seam::rename;
+    else if (std::string(f.call) == "update")
+        syscalls.write = seam::update;
     else if (std::string(f.call) == "pwrite")
         syscalls.pwrite = seam::checksum_write;
     else

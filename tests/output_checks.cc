@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 #if defined(_WIN32)
@@ -37,14 +38,18 @@ void check(bool holds, const std::string& what)
     }
 }
 
-// "RS\0\0" and the image of merge_values, as the writer makes it.
-void merge_input(const std::string& path)
+// The image of merge_values (from the one at `from`), as the writer makes
+// it, after `before` (in the byte order of format).
+void merge_input(const std::string& path, const bytes& before = hex("52 53 00 00"),
+                 pe_format format = 1, size_t from = 0)
 {
     resource* list = nullptr;
     for (const auto& m : merge_values)
-        add_resource(&list, m.type, m.id, m.data.data(), int32_t(m.data.size()), m.name);
+        if (&m - merge_values >= std::ptrdiff_t(from))
+            add_resource(&list, m.type, m.id, m.data.data(), int32_t(m.data.size()), m.name);
     int fd = syscalls.open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
-    check(fd >= 0 && write(fd, "RS\0\0", 4) == 4 && write_resource_file(list, fd, 1, nullptr) == 0,
+    check(fd >= 0 && write(fd, before.data(), unsigned(before.size())) == ssize_t(before.size()) &&
+              write_resource_file(list, fd, format, nullptr) == 0,
           "make " + path);
     close(fd);
     free_resources(list);
@@ -125,6 +130,10 @@ int run_child(int argc, char** argv)
             close(closed[0]), dup2(closed[1], 2);
     }
 #endif
+    if (seam.rfind("fail-", 0) == 0) {
+        const size_t colon = seam.find(':');
+        install_read_failure(seam.substr(5, colon - 5), std::stoi(seam.substr(colon + 1)));
+    }
     if (seam.rfind("call:", 0) == 0) {
         const size_t colon = seam.find(':', 5);
         install(call_failures[std::stoi(seam.substr(5))], std::stoi(seam.substr(colon + 1)));
@@ -178,6 +187,8 @@ void expect_same_when_cut(const std::string& root, const output_kind& kind, bool
         const int status = run(dir, seam, {"-o", "out", "a.rsrc"}, err);
         check(status == 0 && err.empty(), std::string(kind.what) + ", " + seam + ": " + err);
         outputs.push_back(file_bytes(dir + "/out"));
+        check(!in_place || file_bytes(dir + "/link") == outputs.back(),
+              std::string(kind.what) + ": a hard link keeps the old bytes");
     }
     check(outputs[0] == outputs[1], std::string(kind.what) + (in_place ? ", in place" : "") +
                                         ": writes cut short give other bytes");
@@ -242,6 +253,70 @@ int main(int argc, char** argv)
                 }
             }
         }
+    // A read-side call failing on the input, at every point with an outcome
+    // of its own: the lines, and the output not made, or made without the
+    // one resource whose data could not be read.
+    const std::map<std::string, std::pair<bytes, pe_format>> inputs = {
+        {"RS", {hex("52 53 00 00"), 1}},
+        {"PE", {pe_file(1008, 1008), 1}},
+        {"resf", {pef_file(40, 0, {}, "resf"), 0}},
+        {"PEF", {pef_file(100, 1, {{60, 40}}), 0}}};
+    const std::string where = "position_at_map(): ", image = "read_resource_file() ",
+                      not_resource = "error: in is not a resource file\n",
+                      unreadable = "error: problem reading resources from in\n";
+    const struct {
+        const char* input;
+        const char* call;
+        int nth;
+        std::string lines;
+    } read_failures[] = {
+        {"RS", "lseek", 1, where + "lseek() to beginning failed\n" + not_resource},
+        {"RS", "read", 1, where + "read() signature failed\n" + not_resource},
+        {"RS", "lseek", 2, image + "lseek() to the base offset failed\n" + unreadable},
+        {"RS", "read", 2, image + "read() resource header failed\n" + unreadable},
+        {"RS", "lseek", 3, image + "offset table lseek() failed\n" + unreadable},
+        {"RS", "read", 3, image + "read() offset table first slot failed\n" + unreadable},
+        {"RS", "read", 4, image + "read() offset table failed\n" + unreadable},
+        {"RS", "lseek", 4, "read_block(): lseek() failed\n" + unreadable},
+        {"RS", "read", 5, "read_block(): read() failed\n" + unreadable},
+        {"RS", "pread", 1, "read_block(): read() failed\n"
+                           "parse_resource_map(): skipping resource 'LONG' 1\n"},
+        {"RS", "fstat", 1, ""}, // the file's length is only a shortcut
+        {"PE", "lseek", 2, where + "cannot seek to PE offset location\n" + not_resource},
+        {"PE", "read", 2, where + "read() PE offset failed\n" + not_resource},
+        {"PE", "lseek", 3, where + "lseek() to PE failed\n" + not_resource},
+        {"PE", "read", 3, where + "read() PE signature failed\n" + not_resource},
+        {"PE", "lseek", 4, where + "cannot seek to resource section offset\n" + not_resource},
+        {"PE", "read", 4, where + "cannot read resource section offset\n" + not_resource},
+        {"PE", "lseek", 5, where + "cannot get EOF\n" + not_resource},
+        {"PE", "lseek", 6, where + "final lseek() failed\n" + not_resource},
+        {"resf", "read", 2, where + "read() file header failed\n" + not_resource},
+        {"PEF", "read", 3, where + "cannot read section headers (read(28) returns -1)\n" + not_resource},
+        {"PEF", "lseek", 3, where + "can't find EOF\n" + not_resource},
+        {"PEF", "lseek", 4, where + "lseek() to resource data failed\n" + not_resource},
+        // The seek back to the start of a PowerPC header is not examined: the
+        // header is then read from where the signature left off.
+        {"PEF", "lseek", 2, image + "resource header version is wrong\n" + unreadable},
+    };
+    for (const auto& f : read_failures) {
+        const std::string dir = root + "/read", what = std::string(f.input) + " " + f.call + " " +
+                                                      std::to_string(f.nth);
+        fs::remove_all(dir);
+        fs::create_directory(dir);
+        const auto& [before, format] = inputs.at(f.input);
+        merge_input(dir + "/in", before, format);
+        const bool skipped = f.lines.find("skipping") != std::string::npos;
+        if (skipped || f.lines.empty())
+            merge_input(dir + "/want", hex("52 53 00 00"), 1, skipped ? 1 : 0);
+        std::string err;
+        const int status = run(dir, std::string("fail-") + f.call + ":" + std::to_string(f.nth),
+                               {"-o", "out", "in"}, err);
+        const bool written = skipped || f.lines.empty();
+        check(status == (written ? 0 : 1) && err == f.lines, what + ": " + err);
+        check(written ? file_bytes(dir + "/out") == file_bytes(dir + "/want") : !fs::exists(dir + "/out"),
+              what + ": the output");
+        ++cases;
+    }
     // An extracted file that cannot be written is not left half-made.
     const std::string dir = root + "/extract";
     fs::create_directory(dir);

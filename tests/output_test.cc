@@ -120,11 +120,26 @@ TEST(output, special_outputs)
     ASSERT_EQ(stat(dir.file("sub/target").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u); // the mode is the output's
     EXPECT_EQ(names_in(dir.file("sub")), std::set<std::string>{"target"});
+    // A relative link in another directory leads from that directory.
+    fs::create_symlink("target", dir.file("sub/out"));
+    write_file(dir.file("b.rsrc"), rs_image({a_values[1]}));
+    write_file(dir.file("sub/target"), hex("52 53 00 00"));
+    EXPECT_EQ(run_tamb(dir.path, {"-o", "sub/out", "b.rsrc"}).status, 0);
+    EXPECT_EQ(read_file(dir.file("sub/target")), rs_image({a_values[1]}));
+    EXPECT_TRUE(fs::is_symlink(dir.file("sub/out")));
+
+    // Run as under nohup: SIGHUP stays ignored while the output is open.
+    run_result r = run_tamb(dir.path, {"-o", "hup", "a.rsrc"}, [] {
+        signal(SIGHUP, SIG_IGN);
+        syscalls.fsync = [](int fd) { return raise(SIGHUP) == 0 ? ::fsync(fd) : -1; };
+    });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(dir.file("hup")), a);
 
     // Descriptor 1 closed at start: the listing never lands in the output,
     // and the run, flushes done, fails; descriptor 2 closed: no output lands
     // on it.
-    run_result r = run_tamb(dir.path, {"-o", "out", "a.rsrc", "-o", "x", "-l", "a.rsrc"},
+    r = run_tamb(dir.path, {"-o", "out", "a.rsrc", "-o", "x", "-l", "a.rsrc"},
                             [] { close(1); });
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "error: problem writing the listing\n");
@@ -200,7 +215,7 @@ TEST(output, owner_and_extended_attributes_are_kept)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         write_file(dir.file("out"), hex("52 53 00 00"));
-        ASSERT_EQ(chmod(dir.file("out").c_str(), 02750), 0);
+        ASSERT_EQ(chmod(dir.file("out").c_str(), 03750), 0);
         if (setxattr(dir.file("out").c_str(), "user.note", "keep", 4, 0) != 0)
             GTEST_SKIP() << "no user attributes here";
         struct stat before, after;
@@ -209,7 +224,7 @@ TEST(output, owner_and_extended_attributes_are_kept)
         EXPECT_EQ(r.status, 0) << r.err;
         ASSERT_EQ(stat(dir.file("out").c_str(), &after), 0);
         EXPECT_EQ(after.st_ino != before.st_ino, c.replaced);
-        EXPECT_EQ(after.st_mode & 07777, 02750u);
+        EXPECT_EQ(after.st_mode & 07777, 03750u);
         char value[16] = {};
         EXPECT_EQ(getxattr(dir.file("out").c_str(), "user.note", value, sizeof value), 4);
         EXPECT_STREQ(value, "keep");

@@ -248,7 +248,7 @@ TEST(read_resource_file, reads_each_chunk_wherever_it_lies)
         std::swap_ranges(image.begin() + long(slots + 12 * k), image.begin() + long(slots + 12 * k + 12),
                          image.begin() + long(slots + 12 * (99 - k)));
     set_slot(image, 11 + 7, end, 0, 0, false);     // empty, at the end
-    set_slot(image, 11 + 8, end - 4, 8, 0, false); // runs past the end
+    set_slot(image, 11 + 8, end - 7, 8, 0, false); // one byte past the end
     list_value expected;
     for (int k = 0; k < 300; ++k)
         if (k != 8)

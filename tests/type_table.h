@@ -26,7 +26,8 @@ inline std::string appv_text()
     return text;
 }
 
-// The 'RREF' records, named a, bc and with the empty name, end at 14, 29 and 42.
+// The 'RREF' records, named a, bc and with the empty name, end at 14, 29 and 42;
+// the first one's 8-byte value has a zero high byte, just before its name.
 inline const known_type known_types[18] = {
     {"SHRT", 2, "0102 0304 0506", "0201 0403 0605"},
     {"USHT", 2, "1112 1314 1516", "1211 1413 1615"},
@@ -54,8 +55,8 @@ inline const known_type known_types[18] = {
      "03020100 07060504 0B0A0908 0F0E0D0C 13121110" + appv_text() +
          "43424140 47464544 4B4A4948 4F4E4D4C 53525150" + appv_text()},
     {"RREF", 0,
-     "01020304 05060708090A0B0C 6100 11121314 15161718191A1B1C 626300"
+     "01020304 05060708090A0B00 6100 11121314 15161718191A1B1C 626300"
      "21222324 25262728292A2B2C 00",
-     "04030201 0C0B0A0908070605 6100 14131211 1C1B1A1918171615 626300"
+     "04030201 000B0A0908070605 6100 14131211 1C1B1A1918171615 626300"
      "24232221 2C2B2A2928272625 00"},
 };
