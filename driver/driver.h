@@ -13,8 +13,9 @@ int tamb_main(int argc, char** argv);
 // The help text, on standard error, naming the current output path.
 void print_help(const char* output_path);
 
-// Prints the listing of one input argument: heading, then one line per record.
-void print_listing(const char* argument, pe_format format, resource* head);
+// Prints the listing of one input argument: heading (naming the input's
+// format: "PE", "PEF" or "text"), then one line per record.
+void print_listing(const char* argument, const char* format_word, resource* head);
 
 constexpr const char* default_output_path = "tamb.output.rsrc";
 

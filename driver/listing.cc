@@ -25,13 +25,15 @@ void print_help(const char* output_path)
                  "  --extract TYPE:ID=FILE      save a resource's bytes in FILE (- for standard "
                  "output)\n"
                  "  --version                   print the version\n"
+                 "  --text                      list in the text form\n"
+                 "  --json                      list as JSON\n"
                  "\n",
                  output_path);
 }
 
-void print_listing(const char* argument, pe_format format, resource* head)
+void print_listing(const char* argument, const char* format_word, resource* head)
 {
-    std::printf("%s resources (%s format):\n", argument, format != 0 ? "PE" : "PEF");
+    std::printf("%s resources (%s format):\n", argument, format_word);
     std::printf("\n type     ID   size  name\n");
     std::printf("------------------------------------\n");
     resource* cursor = nullptr;

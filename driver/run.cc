@@ -13,6 +13,7 @@
 #include "driver/driver.h"
 #include "output/output.h"
 #include "platform/platform.h"
+#include "textform/textform.h"
 
 namespace {
 
@@ -87,10 +88,16 @@ struct extraction {
     std::vector<unsigned char> held; // to_stdout: the last bytes, written at the end
 };
 
+// How inputs are listed: not at all (they are gathered for an output), as
+// the table, in the text form, or as one JSON document.
+enum class listing_form { none, table, text, json };
+
 // The state of one run.
 struct run_state {
     resource_list list;
-    bool listing = false;
+    listing_form listing = listing_form::none;
+    bool text_started = false; // the text form's first line is printed
+    json_listing json;
     const char* output = default_output_path;
     std::vector<extraction> extractions;
     bool stdout_closed = false; // descriptor 1 was closed at start
@@ -109,11 +116,74 @@ int finish(const run_state& run, int status)
     return status;
 }
 
-void list_resources(run_state& run, const char* argument, pe_format format)
+const char* format_word(pe_format format)
 {
-    print_listing(argument, format, run.list.head);
+    return format != 0 ? "PE" : "PEF";
+}
+
+// Lists what was gathered under the argument's name and drops it.
+void list_resources(run_state& run, const char* argument, const char* word)
+{
+    if (run.listing == listing_form::table) {
+        print_listing(argument, word, run.list.head);
+    } else if (run.listing == listing_form::text) {
+        if (!run.text_started)
+            print_text_start(stdout);
+        run.text_started = true;
+        print_text_listing(stdout, argument, word, run.list.head);
+    } else {
+        json_file(&run.json, stdout, argument, word, run.list.head);
+    }
     run.stdout_used = true;
     run.list.clear();
+}
+
+// True when an extraction's file is standard output: "-", or the very file
+// that standard output is open on.
+bool to_standard_output(const char* file, bool stdout_closed)
+{
+    return std::strcmp(file, "-") == 0 || (!stdout_closed && same_file(file, 1));
+}
+
+// The checks that look at the whole command line before anything is done:
+// one listing form a run, and none of the text or JSON forms when an
+// extraction writes to standard output. The arguments of the switches that
+// take one are skipped. 0, or 1 after the error line.
+int check_command_line(int argc, char** argv, bool stdout_closed)
+{
+    listing_form seen = listing_form::none;
+    bool clash = false, extract_to_stdout = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--extract" && i + 1 < argc) {
+            resource_request what;
+            extract_to_stdout |= parse_request(argv[i + 1], request_kind::extract, &what) &&
+                                 to_standard_output(what.file, stdout_closed);
+        }
+        if (arg == "-o" || arg == "--output" || arg == "--add" || arg == "--delete" ||
+            arg == "--extract") {
+            ++i;
+            continue;
+        }
+        const listing_form form = arg == "-l" || arg == "--list" ? listing_form::table
+                                  : arg == "--text"              ? listing_form::text
+                                  : arg == "--json"              ? listing_form::json
+                                                                 : listing_form::none;
+        if (form == listing_form::none)
+            continue;
+        clash |= seen != listing_form::none && seen != form;
+        seen = form;
+    }
+    if (clash) {
+        std::fprintf(stderr, "error: -l, --text and --json cannot be combined\n");
+        return 1;
+    }
+    if (extract_to_stdout && (seen == listing_form::text || seen == listing_form::json)) {
+        std::fprintf(stderr, "error: --extract to standard output cannot be combined with --text "
+                             "or --json\n");
+        return 1;
+    }
+    return 0;
 }
 
 // Notes which resources the next input brings, for the extractions.
@@ -163,16 +233,21 @@ int gather(run_state& run, const char* path)
     open_file in(syscalls.open(path, O_RDONLY, 0));
     if (in.fd < 0)
         return error("error: cannot open %s\n", path);
+    // A file that begins as the text form does is read as one.
+    unsigned char first[text_mark_length];
+    const bool text = pread_all(in.fd, first, sizeof first, 0) == ssize_t(sizeof first) &&
+                      is_text_form(first, sizeof first);
     pe_format format = 0;
-    if (position_at_map(in.fd, 0, &format) <= 0)
+    if (!text && position_at_map(in.fd, 0, &format) <= 0)
         return error("error: %s is not a resource file\n", path);
     watch_extractions(run);
-    if (read_resource_file(&run.list.head, in.fd, format, nullptr, &run.list.index) < 0)
+    if ((text ? read_text_resources(&run.list.head, in.fd, path, &run.list.index)
+              : read_resource_file(&run.list.head, in.fd, format, nullptr, &run.list.index)) < 0)
         return error("error: problem reading resources from %s\n", path);
     if (deliver_extractions(run) != 0)
         return 1;
-    if (run.listing)
-        list_resources(run, path, format);
+    if (run.listing != listing_form::none)
+        list_resources(run, path, text ? "text" : format_word(format));
     return 0;
 }
 
@@ -218,8 +293,8 @@ int add_file(run_state& run, const resource_request& what)
     data = {};
     if (deliver_extractions(run) != 0)
         return 1;
-    if (run.listing)
-        list_resources(run, what.file, 1);
+    if (run.listing != listing_form::none)
+        list_resources(run, what.file, format_word(1));
     return 0;
 }
 
@@ -230,8 +305,7 @@ int start_extraction(run_state& run, const resource_request& what, const char* a
     e.what = what;
     std::copy_n(arg, 4, e.type);
     e.type[4] = '\0';
-    e.to_stdout = std::strcmp(what.file, "-") == 0 ||
-                  (!run.stdout_closed && same_file(what.file, 1));
+    e.to_stdout = to_standard_output(what.file, run.stdout_closed);
     if (const resource* r = find_resource(run.list.head, what.type, what.id, &run.list.index)) {
         if (extract(e, r) != 0)
             return 1;
@@ -264,6 +338,8 @@ int tamb_main(int argc, char** argv)
     run_state run;
     run.stdout_closed = fill_standard_descriptors();
     resource_list& list = run.list;
+    if (check_command_line(argc, argv, run.stdout_closed) != 0)
+        return 1;
 
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
@@ -271,8 +347,13 @@ int tamb_main(int argc, char** argv)
             print_help(run.output);
             return 1;
         }
-        if (std::strcmp(arg, "-l") == 0 || std::strcmp(arg, "--list") == 0) {
-            run.listing = true;
+        const listing_form forms[] = {listing_form::table, listing_form::table,
+                                      listing_form::text, listing_form::json};
+        const char* const form_switches[] = {"-l", "--list", "--text", "--json"};
+        const auto* form = std::find_if(std::begin(form_switches), std::end(form_switches),
+                                        [arg](const char* s) { return std::strcmp(arg, s) == 0; });
+        if (form != std::end(form_switches)) {
+            run.listing = forms[form - std::begin(form_switches)];
             continue;
         }
         if (std::strcmp(arg, "-o") == 0 || std::strcmp(arg, "--output") == 0) {
@@ -280,7 +361,7 @@ int tamb_main(int argc, char** argv)
                 std::fprintf(stderr, "error: --output requires an argument\n");
                 return 1;
             }
-            if (run.listing) {
+            if (run.listing != listing_form::none) {
                 std::fprintf(stderr, "warning: output file is ignored when --list is in effect.\n");
             } else {
                 if (list.head != nullptr && flush(list, run.output) != 0)
@@ -340,9 +421,14 @@ int tamb_main(int argc, char** argv)
         }
     if (missing)
         return 1;
-    if (list.head != nullptr)
-        return flush(list, run.output) != 0 ? 1 : finish(run, 0);
-    if (!run.listing)
+    const bool gathered = list.head != nullptr;
+    if (gathered && flush(list, run.output) != 0)
+        return 1;
+    if (!gathered && run.listing == listing_form::none)
         std::fprintf(stderr, "warning: nothing written to %s [use --help for help]\n", run.output);
+    if (run.listing == listing_form::json) {
+        json_end(&run.json, stdout);
+        run.stdout_used = true;
+    }
     return finish(run, 0);
 }

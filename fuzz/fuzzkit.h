@@ -2,13 +2,16 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include "container/container.h"
 #include "driver/driver.h"
+#include "textform/textform.h"
 
 // A property that must hold for every input: when it does not, the process
 // aborts, which the fuzzer and the replay report as a finding.
@@ -37,4 +40,19 @@ inline bool same_records(const resource* a, const resource* b)
             (a->size > 0 && std::memcmp(a->data, b->data, size_t(a->size)) != 0))
             return false;
     return a == nullptr && b == nullptr;
+}
+
+// The text form of a list, as the first input listed prints it.
+inline std::string text_form_of(const resource* list)
+{
+    char* bytes = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&bytes, &size);
+    require(out != nullptr);
+    print_text_start(out);
+    print_text_listing(out, "input", "text", list);
+    require(std::fclose(out) == 0);
+    std::string text(bytes, size);
+    std::free(bytes);
+    return text;
 }

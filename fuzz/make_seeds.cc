@@ -1,6 +1,7 @@
-// Writes the seed corpora of the fuzz targets into <dir>/read, <dir>/write
-// and <dir>/swap: every kind of container, prepared and filled by the
-// project's own container code and writer. Run by hand:
+// Writes the seed corpora of the fuzz targets into <dir>/read, <dir>/write,
+// <dir>/swap and <dir>/text: every kind of container, prepared and filled by
+// the project's own container code and writer, and texts printed by the text
+// form's printer or written here by hand. Run by hand:
 //   build-x/fuzz/make_seeds fuzz/corpus
 #include <fcntl.h>
 #include <string>
@@ -112,6 +113,34 @@ int main(int argc, char** argv)
         std::copy(data, data + sizeof data, b.begin() + 5);
         save(std::string("swap/type-") + name, b);
     }
+    // The text form: lists as printed, and loose texts using every keyword.
+    auto save_text = [&](const std::string& name, const std::string& text) {
+        save("text/" + name, bytes(text.begin(), text.end()));
+    };
+    save_text("example-two", text_form_of(two));
+    save_text("rich", text_form_of(rich));
+    resource* floats = nullptr;
+    const unsigned char special[] = {0, 0, 0, 0x80, 0, 0, 0x80, 0x7F, 0, 0, 0xC0, 0x7F, 1, 0, 0, 0};
+    require(add_resource(&floats, type_code("FLOT"), 1, special, 8, "-0 inf") == 0);
+    require(add_resource(&floats, type_code("FLOT"), 2, special, 16, "with NaN") == 0);
+    const unsigned char doubles[] = {0, 0, 0, 0, 0, 0, 0, 0x80, 0, 0, 0, 0, 0, 0, 0xF0, 0x7F};
+    require(add_resource(&floats, type_code("DBLE"), 3, doubles, 16, "") == 0);
+    save_text("floats", text_form_of(floats));
+    free_resources(floats);
+    save_text("every-keyword",
+              "# tamb resource text 1\r\n# a comment\n\n"
+              "resource\t'\\x4cONG'  007  \"\\x61 \\\"\\\\\\n\\r\\t\xc3\xa9\"\n"
+              "  hex 0102 03\tFF\n  # an indented comment\n"
+              "  int16 -32768 32767\n  uint16 65535\n  int32 -2147483648\n  uint32 4294967295\n"
+              "  int64 -9223372036854775808\n  uint64 18446744073709551615\n"
+              "  float32 -0 inf -inf 1e-45 3.4028235e+38\n  float64 0.1 -inf 5e-324\n"
+              "  text \"\\\"\\\\\\n\\r\\t\\0\\x7f\xf0\x9f\x98\x80\"\n"
+              "resource '\\'\\\\\\x00~' -1 \"\"\n");
+    save_text("file-line", "# tamb resource text 1\nresource 'LONG' 7\n  file \"data.bin\"\n");
+    save_text("duplicates", "# tamb resource text 1\nresource 'LONG' 1 \"a\"\n  int32 1\n"
+                            "resource 'CSTR' 5\n  text \"hi\\0\"\nresource 'LONG' 2\n"
+                            "resource 'LONG' 1 \"b\"\n  int32 2\n");
+    save_text("bad-version", "# tamb resource text 2\n");
     for (resource* list : {one, two, rich})
         free_resources(list);
     return 0;

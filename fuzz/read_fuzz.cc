@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         require(same_records(list, indexed));
     }
     if (list != nullptr)
-        print_listing("input", format, list);
+        print_listing("input", format != 0 ? "PE" : "PEF", list);
     for (pe_format order : {1, 0}) {
         if (list == nullptr)
             break;

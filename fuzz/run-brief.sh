@@ -15,12 +15,12 @@ seconds=${TAMB_FUZZ_SECONDS:-20}
 build=build/fuzz
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++-14 -DTAMB_FUZZ=ON > /dev/null
-cmake --build "$build" -j"$(nproc)" --target read_fuzz write_fuzz swap_fuzz > /dev/null
+cmake --build "$build" -j"$(nproc)" --target read_fuzz write_fuzz swap_fuzz text_fuzz > /dev/null
 
 work=$(mktemp -d "$build/brief.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 status=0
-for target in read write swap; do
+for target in read write swap text; do
   mkdir -p "$work/$target" "$work/artifacts"
   cp fuzz/corpus/"$target"/* "$work/$target/"
   # -malloc_limit_mb: any single allocation above it is a finding.

@@ -70,7 +70,9 @@ std::string help(const std::string& output)
                     "  --delete TYPE:ID            remove a gathered resource\n"
                     "  --extract TYPE:ID=FILE      save a resource's bytes in FILE (- for "
                     "standard output)\n"
-                    "  --version                   print the version\n\n";
+                    "  --version                   print the version\n"
+                    "  --text                      list in the text form\n"
+                    "  --json                      list as JSON\n\n";
 }
 
 using values = std::vector<resource_value>;
@@ -85,13 +87,20 @@ const std::string b_lines = "'LONG'     1      8  one\n'CSTR'     7      3  (no 
 const std::string ab_lines =
     "'LONG'     1      8  one\n'MIMS'     2     34  X\n'CSTR'     7      3  (no name)\n";
 
+bytes text_bytes(const std::string& text)
+{
+    return bytes(text.begin(), text.end());
+}
+
 // The files every case starts with.
 std::vector<std::pair<std::string, bytes>> inputs()
 {
     return {{"a.rsrc", rs_image(a_values)}, {"b.rsrc", rs_image(b_values)},
             {"-x", rs_image(a_values)},     {"empty", {}},
             {"short", hex("52 53")},          {"bad", hex("52 53 00 00 00 10 4F 44")},
-            {"blob", hex("0D 0A 1A 0A 0D")}}; // no text-mode translation may touch it
+            {"blob", hex("0D 0A 1A 0A 0D")}, // no text-mode translation may touch it
+            {"t.txt", text_bytes("# tamb resource text 1\r\nresource 'CSTR' -7 \"x\"\n hex 0a\n")},
+            {"bad.txt", text_bytes("# tamb resource text 1\n\nresource 'CSTR' 1x\n")}};
 }
 
 struct cli_case {
@@ -195,6 +204,29 @@ std::vector<cli_case> cli_cases()
           {"\xE2\x82\xAC.bin", a_mims.data}}},
         {{"-l", "--add", "CSTR:1:na\xC3\xAFve=blob"}, 0,
          listing("blob", "PE", "'CSTR'     1      5  na\xC3\xAFve\n"), ""},
+        // The text form and the JSON listing.
+        {{"--text", sample}, 0,
+         "# tamb resource text 1\n\n# " + sample + " (PE format)\n\nresource 'LONG' 1 \"a\"\n"
+         "  int32 67305985\n\nresource 'CSTR' 5\n  text \"hi\\0\"\n\n", ""},
+        {{"--json", sample, "t.txt"}, 0,
+         "{\"tamb\": 1, \"files\": [\n {\"file\": \"" + sample + "\", \"format\": \"PE\", \"resources\": [\n"
+         "  {\"type\": \"LONG\", \"type_code\": 1280265799, \"id\": 1, \"size\": 4, \"name\": \"a\"},\n"
+         "  {\"type\": \"CSTR\", \"type_code\": 1129534546, \"id\": 5, \"size\": 3, \"name\": null}]},\n"
+         " {\"file\": \"t.txt\", \"format\": \"text\", \"resources\": [\n"
+         "  {\"type\": \"CSTR\", \"type_code\": 1129534546, \"id\": -7, \"size\": 1, \"name\": \"x\"}]}]}\n", ""},
+        {{"--json"}, 0, "{\"tamb\": 1, \"files\": []}\n", ""},
+        {{"-l", "t.txt", "bad.txt"}, 1, listing("t.txt", "text", "'CSTR'    -7      1  x\n"),
+         "bad.txt:3: error: bad id\nerror: problem reading resources from bad.txt\n"},
+        {{"--text", "-o", "x", "--add", "CSTR:9:c=t.txt"}, 0,
+         "# tamb resource text 1\n\n# t.txt (PE format)\n\nresource 'CSTR' 9 \"c\"\n"
+         "  text \"# tamb resource text 1\\r\\n\"\n  text \"resource 'CSTR' -7 \\\"x\\\"\\n\"\n"
+         "  text \" hex 0a\\n\"\n\n",
+         "warning: output file is ignored when --list is in effect.\n"},
+        {{"-o", "--text", "-l", "a.rsrc"}, 0, listing("a.rsrc", "PE", a_lines), ""},
+        {{"--list", "a.rsrc", "--json", "--help"}, 1, "",
+         "error: -l, --text and --json cannot be combined\n"},
+        {{"--json", "--extract", "LONG:1=-", "a.rsrc"}, 1, "",
+         "error: --extract to standard output cannot be combined with --text or --json\n"},
     };
 }
 
@@ -284,6 +316,24 @@ TEST(cli, powerpc_round_trip)
         EXPECT_EQ(tamb(dir.path, {"-o", "back", name}).status, 0);
         EXPECT_EQ(read_file(dir.file("back")), rs_image(all));
         std::filesystem::remove(dir.file("back"));
+    }
+
+    // The text form of each input, cut data and a name of every kind of byte
+    // added, merges into the same bytes as the input itself and prints again
+    // as it was printed (but for the comment naming the input).
+    ASSERT_EQ(tamb(dir.path, {"-o", "all.exe", "--add", "LONG:-9:\x01\"\\\n\xff\xc3\xa9=all.rsrc",
+                              "all.rsrc", "--add", "FLOT:0=ppc.resf"}).status, 0);
+    for (const std::string name : {"all.rsrc", "ppc.resf", "app.pef", "all.exe"}) {
+        SCOPED_TRACE(name);
+        std::string text = tamb(dir.path, {"--text", name}).out;
+        write_file(dir.file("t.txt"), bytes(text.begin(), text.end()));
+        EXPECT_EQ(tamb(dir.path, {"-o", "a.rsrc", "t.txt", "-o", "b.rsrc", name}).status, 0);
+        EXPECT_EQ(read_file(dir.file("a.rsrc")), read_file(dir.file("b.rsrc")));
+        const bool powerpc = name == "ppc.resf" || name == "app.pef";
+        const std::string comment = "# " + name + (powerpc ? " (PEF" : " (PE");
+        EXPECT_EQ(tamb(dir.path, {"--text", "t.txt"}).out,
+                  text.replace(text.find(comment), comment.size(), "# t.txt (text"));
+        std::filesystem::remove(dir.file("a.rsrc")), std::filesystem::remove(dir.file("b.rsrc"));
     }
 }
 

@@ -279,7 +279,8 @@ int main(int argc, char** argv)
         {"RS", "read", 4, image + "read() offset table failed\n" + unreadable},
         {"RS", "lseek", 4, "read_block(): lseek() failed\n" + unreadable},
         {"RS", "read", 5, "read_block(): read() failed\n" + unreadable},
-        {"RS", "pread", 1, "read_block(): read() failed\n"
+        {"RS", "pread", 1, ""}, // not the text form, then
+        {"RS", "pread", 2, "read_block(): read() failed\n"
                            "parse_resource_map(): skipping resource 'LONG' 1\n"},
         {"RS", "fstat", 1, ""}, // the file's length is only a shortcut
         {"PE", "lseek", 2, where + "cannot seek to PE offset location\n" + not_resource},

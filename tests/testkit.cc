@@ -102,6 +102,19 @@ int memory_file(const bytes& content)
     return fd;
 }
 
+std::string printed(const std::function<void(FILE*)>& print)
+{
+    char* buffer = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&buffer, &size);
+    EXPECT_NE(out, nullptr);
+    print(out);
+    std::fclose(out);
+    std::string text(buffer, size);
+    std::free(buffer);
+    return text;
+}
+
 
 
 

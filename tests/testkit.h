@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -55,6 +56,9 @@ bytes read_fd(int fd); // the whole file behind fd, position unchanged
 
 // An anonymous read/write file holding content, positioned at 0.
 int memory_file(const bytes& content = {});
+
+// What print writes to the stream it is given.
+std::string printed(const std::function<void(FILE*)>& print);
 
 
 

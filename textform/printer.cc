@@ -1,0 +1,289 @@
+// Printing a list in the canonical text form, one form for each list, and
+// the JSON listing.
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "textform/forms.h"
+#include "textform/textform.h"
+
+namespace {
+
+constexpr char hex_digits[] = "0123456789abcdef";
+
+// The data of a record, wherever it is kept.
+const unsigned char* record_bytes(const resource* r)
+{
+    return r->data;
+}
+
+size_t record_size(const resource* r)
+{
+    return r->size > 0 ? size_t(r->size) : 0;
+}
+
+void print_escape(FILE* out, const char* escape, unsigned char b)
+{
+    std::fputs(escape, out);
+    std::putc(hex_digits[b >> 4], out);
+    std::putc(hex_digits[b & 15], out);
+}
+
+// A name between double quotes: " \ LF CR tab as \" \\ \n \r \t; other bytes
+// below 0x20, 0x7F and bytes outside valid UTF-8 as \xHH.
+void print_name(FILE* out, const unsigned char* p, size_t n)
+{
+    std::putc('"', out);
+    for (size_t i = 0; i < n;) {
+        const unsigned char b = p[i];
+        const size_t length = utf8_length(p + i, n - i);
+        if (b == '"' || b == '\\')
+            std::putc('\\', out), std::putc(b, out);
+        else if (b == '\n')
+            std::fputs("\\n", out);
+        else if (b == '\r')
+            std::fputs("\\r", out);
+        else if (b == '\t')
+            std::fputs("\\t", out);
+        else if (b < 0x20 || b == 0x7F || length == 0)
+            print_escape(out, "\\x", b);
+        else
+            std::fwrite(p + i, 1, length, out);
+        i += length == 0 ? 1 : length;
+    }
+    std::putc('"', out);
+}
+
+void print_type(FILE* out, uint32_t type)
+{
+    std::putc('\'', out);
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const auto b = uint8_t(type >> shift);
+        if (b == '\'' || b == '\\')
+            std::putc('\\', out), std::putc(b, out);
+        else if (b < 0x20 || b > 0x7E)
+            print_escape(out, "\\x", b);
+        else
+            std::putc(b, out);
+    }
+    std::putc('\'', out);
+}
+
+// `hex` lines of 32 bytes, in groups of 4.
+void print_hex(FILE* out, const unsigned char* p, size_t n)
+{
+    for (size_t i = 0; i < n; ++i) {
+        if (i % 32 == 0)
+            std::fputs(i == 0 ? "  hex" : "\n  hex", out);
+        if (i % 4 == 0)
+            std::putc(' ', out);
+        std::putc(hex_digits[p[i] >> 4], out);
+        std::putc(hex_digits[p[i] & 15], out);
+    }
+    if (n > 0)
+        std::putc('\n', out);
+}
+
+// True when the data reads as text: printable ASCII, tab, CR, LF and valid
+// multi-byte UTF-8, with a NUL only as the very last byte.
+bool is_text(const unsigned char* p, size_t n)
+{
+    for (size_t i = 0; i < n;) {
+        const unsigned char b = p[i];
+        const size_t length = utf8_length(p + i, n - i);
+        const bool allowed_control =
+            b == '\t' || b == '\n' || b == '\r' || (b == 0 && i + 1 == n);
+        if (length == 0 || (b < 0x20 && !allowed_control) || b == 0x7F)
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+// One `text` line for each line of the data, each ending after its LF.
+void print_text(FILE* out, const unsigned char* p, size_t n)
+{
+    for (size_t i = 0; i < n;) {
+        std::fputs("  text \"", out);
+        for (bool line_end = false; i < n && !line_end; ++i) {
+            const unsigned char b = p[i];
+            line_end = b == '\n';
+            if (b == '"' || b == '\\')
+                std::putc('\\', out), std::putc(b, out);
+            else if (b == '\n')
+                std::fputs("\\n", out);
+            else if (b == '\r')
+                std::fputs("\\r", out);
+            else if (b == '\t')
+                std::fputs("\\t", out);
+            else if (b == 0)
+                std::fputs("\\0", out);
+            else
+                std::putc(b, out);
+        }
+        std::fputs("\"\n", out);
+    }
+}
+
+template <typename T>
+T load(const unsigned char* p)
+{
+    T value;
+    std::memcpy(&value, p, sizeof value); // little-endian, as the list holds it
+    return value;
+}
+
+// The shortest text that reads back to the same value.
+char* format_number(char* to, char* end, number_kind kind, const unsigned char* p)
+{
+    switch (kind) {
+    case number_kind::int16: return std::to_chars(to, end, load<int16_t>(p)).ptr;
+    case number_kind::uint16: return std::to_chars(to, end, load<uint16_t>(p)).ptr;
+    case number_kind::int32: return std::to_chars(to, end, load<int32_t>(p)).ptr;
+    case number_kind::uint32: return std::to_chars(to, end, load<uint32_t>(p)).ptr;
+    case number_kind::int64: return std::to_chars(to, end, load<int64_t>(p)).ptr;
+    case number_kind::uint64: return std::to_chars(to, end, load<uint64_t>(p)).ptr;
+    case number_kind::float32: return std::to_chars(to, end, load<float>(p)).ptr;
+    case number_kind::float64: return std::to_chars(to, end, load<double>(p)).ptr;
+    }
+    return to;
+}
+
+bool holds_nan(number_kind kind, const unsigned char* p, size_t count)
+{
+    for (size_t i = 0; i < count; ++i)
+        if ((kind == number_kind::float32 && std::isnan(load<float>(p + 4 * i))) ||
+            (kind == number_kind::float64 && std::isnan(load<double>(p + 8 * i))))
+            return true;
+    return false;
+}
+
+// Whole elements as numbers, 8 to a line, then a shorter tail as `hex`; false
+// when the data is to be printed otherwise.
+bool print_numbers(FILE* out, uint32_t type, const unsigned char* p, size_t n)
+{
+    const array_type* array = nullptr;
+    for (const array_type& a : array_types)
+        if (a.type == type)
+            array = &a;
+    if (array == nullptr)
+        return false;
+    const number_form& form = form_of(array->kind);
+    const size_t count = n / form.width;
+    if (holds_nan(array->kind, p, count))
+        return false;
+    for (size_t i = 0; i < count; ++i) {
+        if (i % 8 == 0)
+            std::fprintf(out, i == 0 ? "  %s" : "\n  %s", form.keyword);
+        char text[64] = " ";
+        const char* end =
+            format_number(text + 1, text + sizeof text, array->kind, p + i * form.width);
+        std::fwrite(text, 1, size_t(end - text), out);
+    }
+    if (count > 0)
+        std::putc('\n', out);
+    print_hex(out, p + count * form.width, n - count * form.width);
+    return true;
+}
+
+void print_resource(FILE* out, const resource* r)
+{
+    std::fputs("resource ", out);
+    print_type(out, r->type);
+    std::fprintf(out, " %d", int(r->id));
+    if (r->name[0] != '\0') {
+        std::putc(' ', out);
+        print_name(out, reinterpret_cast<const unsigned char*>(r->name), std::strlen(r->name));
+    }
+    std::putc('\n', out);
+    const unsigned char* p = record_bytes(r);
+    const size_t n = record_size(r);
+    if (!print_numbers(out, r->type, p, n)) {
+        if (is_text(p, n))
+            print_text(out, p, n);
+        else
+            print_hex(out, p, n);
+    }
+    std::putc('\n', out);
+}
+
+// A JSON string: " \ BS FF LF CR tab as \" \\ \b \f \n \r \t, other bytes
+// below 0x20 and 0x7F as \u00xx, valid UTF-8 as it is, and any other byte as
+// the code point of its value.
+void print_json_string(FILE* out, const unsigned char* p, size_t n)
+{
+    std::putc('"', out);
+    for (size_t i = 0; i < n;) {
+        const unsigned char b = p[i];
+        const size_t length = utf8_length(p + i, n - i);
+        const char* escape = b == '"' ? "\\\"" : b == '\\' ? "\\\\" : b == '\b' ? "\\b"
+                           : b == '\f' ? "\\f" : b == '\n' ? "\\n" : b == '\r' ? "\\r"
+                           : b == '\t' ? "\\t" : nullptr;
+        if (escape != nullptr)
+            std::fputs(escape, out);
+        else if (b < 0x20 || b == 0x7F || length == 0)
+            print_escape(out, "\\u00", b);
+        else
+            std::fwrite(p + i, 1, length, out);
+        i += length == 0 ? 1 : length;
+    }
+    std::putc('"', out);
+}
+
+void print_json_string(FILE* out, const char* s)
+{
+    print_json_string(out, reinterpret_cast<const unsigned char*>(s), std::strlen(s));
+}
+
+} // namespace
+
+void print_text_start(FILE* out)
+{
+    std::fputs("# tamb resource text 1\n", out);
+}
+
+void print_text_listing(FILE* out, const char* argument, const char* format_word,
+                        const resource* head)
+{
+    std::fputs("\n# ", out);
+    for (const char* c = argument; *c != '\0'; ++c) { // the comment stays on one line
+        if (*c == '\n' || *c == '\r')
+            std::fputs(*c == '\n' ? "\\n" : "\\r", out);
+        else
+            std::putc(*c, out);
+    }
+    std::fprintf(out, " (%s format)\n\n", format_word);
+    for (const resource* r = head; r != nullptr; r = r->next)
+        print_resource(out, r);
+}
+
+void json_file(json_listing* listing, FILE* out, const char* argument, const char* format_word,
+               const resource* head)
+{
+    std::fputs(listing->files++ == 0 ? "{\"tamb\": 1, \"files\": [\n" : ",\n", out);
+    std::fputs(" {\"file\": ", out);
+    print_json_string(out, argument);
+    std::fputs(", \"format\": ", out);
+    print_json_string(out, format_word);
+    std::fputs(", \"resources\": [", out);
+    for (const resource* r = head; r != nullptr; r = r->next) {
+        const unsigned char type[4] = {uint8_t(r->type >> 24), uint8_t(r->type >> 16),
+                                       uint8_t(r->type >> 8), uint8_t(r->type)};
+        std::fputs(r == head ? "\n  {\"type\": " : ",\n  {\"type\": ", out);
+        print_json_string(out, type, 4);
+        std::fprintf(out, ", \"type_code\": %u, \"id\": %d, \"size\": %d, \"name\": ",
+                     unsigned(r->type), int(r->id), int(r->size));
+        if (r->name[0] == '\0')
+            std::fputs("null", out);
+        else
+            print_json_string(out, r->name);
+        std::putc('}', out);
+    }
+    std::fputs("]}", out);
+}
+
+void json_end(json_listing* listing, FILE* out)
+{
+    std::fputs(listing->files == 0 ? "{\"tamb\": 1, \"files\": []}\n" : "]}\n", out);
+    listing->files = 0;
+}
