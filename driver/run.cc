@@ -59,7 +59,7 @@ int flush(resource_list& list, const char* path)
 {
     // The list is only written from here on: its index can go first.
     clear_resource_index(&list.index);
-    if (report(flush_resources(list.head, path), path,
+    if (report(flush_resources(&list.head, path), path,
                "error: problem writing resource file %s\n") != 0)
         return 1;
     list.clear();
@@ -198,7 +198,11 @@ void watch_extractions(run_state& run)
 int extract(extraction& e, const resource* r)
 {
     if (e.to_stdout) {
-        e.held.assign(r->data, r->data + r->size);
+        std::vector<unsigned char> buffer;
+        const unsigned char* data = record_data(r, buffer);
+        if (data == nullptr)
+            return error("error: problem writing %s\n", e.what.file);
+        e.held.assign(data, data + r->size);
         return 0;
     }
     return report(extract_resource(r, e.what.file), e.what.file, "error: problem writing %s\n");
@@ -241,8 +245,13 @@ int gather(run_state& run, const char* path)
     if (!text && position_at_map(in.fd, 0, &format) <= 0)
         return error("error: %s is not a resource file\n", path);
     watch_extractions(run);
-    if ((text ? read_text_resources(&run.list.head, in.fd, path, &run.list.index)
-              : read_resource_file(&run.list.head, in.fd, format, nullptr, &run.list.index)) < 0)
+    // Large data stays in the input until it is written (the text form
+    // prints it at once).
+    run.list.index.keeping = run.listing != listing_form::text ? path : nullptr;
+    const int read = text ? read_text_resources(&run.list.head, in.fd, path, &run.list.index)
+                          : read_resource_file(&run.list.head, in.fd, format, nullptr, &run.list.index);
+    run.list.index.keeping = nullptr;
+    if (read < 0)
         return error("error: problem reading resources from %s\n", path);
     if (deliver_extractions(run) != 0)
         return 1;
@@ -280,15 +289,39 @@ int read_whole(const char* path, std::vector<unsigned char>& bytes)
     }
 }
 
+// A record for --add whose data, a large regular file's whole content, stays
+// in the file; null when it may not (or no slot is free), and the file is
+// read then.
+resource* kept_file(const run_state& run, const resource_request& what)
+{
+    open_file in(syscalls.open(what.file, O_RDONLY, 0));
+    struct stat st;
+    if (in.fd < 0 || run.listing == listing_form::text || syscalls.fstat(in.fd, &st) != 0 ||
+        !S_ISREG(st.st_mode) || st.st_size > INT32_MAX || !data_may_stay(what.type, st.st_size))
+        return nullptr;
+    const int input = keep_input(in.fd, what.file);
+    if (input < 0)
+        return nullptr;
+    const size_t name_bytes = what.name.size() + 1;
+    resource* r = allocate_kept_record(record_head_room(name_bytes), input, 0);
+    if (r != nullptr)
+        fill_record(r, what.type, what.id, int32_t(st.st_size), what.name.c_str(), name_bytes);
+    forget_unused_input(input);
+    return r;
+}
+
 // --add: one resource gathered as an x86 input holding only it would be.
 int add_file(run_state& run, const resource_request& what)
 {
     std::vector<unsigned char> data;
-    if (read_whole(what.file, data) != 0)
+    resource* kept = kept_file(run, what);
+    if (kept == nullptr && read_whole(what.file, data) != 0)
         return 1;
     watch_extractions(run);
-    if (add_resource(&run.list.head, what.type, what.id, data.data(), int32_t(data.size()),
-                     what.name.c_str(), &run.list.index) < 0)
+    if ((kept != nullptr ? place_record(&run.list.head, kept, &run.list.index)
+                         : add_resource(&run.list.head, what.type, what.id, data.data(),
+                                        int32_t(data.size()), what.name.c_str(),
+                                        &run.list.index)) < 0)
         return error("error: problem reading resources from %s\n", what.file);
     data = {};
     if (deliver_extractions(run) != 0)

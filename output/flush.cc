@@ -7,11 +7,17 @@
 #include "platform/platform.h"
 #include "resfile/fail.h"
 
-output_result flush_resources(resource* list, const char* path)
+output_result flush_resources(resource** records, const char* path)
 {
     output_file out;
     if (open_output(&out, path) < 0)
         return output_result::cannot_create;
+    // Written over in place, the file cannot also be where data is copied
+    // from: data kept in it is read into memory first. (A replaced file
+    // stays as it was, under its old descriptor, until the rename.)
+    if (out.way == output_way::in_place && load_kept_data(records, out.fd) < 0)
+        return output_result::not_written;
+    resource* list = *records;
     if (copy_output(&out) < 0)
         return output_result::not_written;
     // A PE executable that carries a checksum gets the checksum of the file
@@ -42,8 +48,14 @@ output_result extract_resource(const resource* r, const char* path)
     output_file out;
     if (open_output(&out, path, output_fresh) < 0)
         return output_result::cannot_create;
-    if (write_all(out.fd, r->data, size_t(r->size)) != ssize_t(r->size)) {
+    ssize_t written = 0;
+    switch (copy_resource_data(r, out.fd, &written)) {
+    case copy_result::copied:
+        break;
+    case copy_result::write_failed:
         fail("extract_resource(): write() failed\n");
+        return output_result::not_written;
+    case copy_result::failed:
         return output_result::not_written;
     }
     if (commit_output(&out) < 0)

@@ -17,8 +17,10 @@ enum class output_result {
 // Writes a non-empty list as one image into the file at path: opens it
 // (creating it), finds or makes its resource area, writes the image in the
 // byte order of the container, keeps a PE executable's checksum right, and
-// makes the written bytes the file, or puts the file back.
-output_result flush_resources(resource* list, const char* path);
+// makes the written bytes the file, or puts the file back. Data that stays
+// in the output's own file is read into the list first when the file is
+// written in place.
+output_result flush_resources(resource** list, const char* path);
 
 // Writes r's data, as the list holds it, into the file at path: always a new
 // file (mode 0666 less the umask) that replaces the old one once complete;

@@ -111,8 +111,10 @@ bool descriptor_open(int fd);
 // True when fd is a terminal (a console on Windows).
 bool is_terminal(int fd);
 
-// True when path names the very file that fd is open on.
+// True when path names the very file that fd is open on, and when a and b
+// are open on the same file.
 bool same_file(const char* path, int fd);
+bool same_descriptors(int a, int b);
 
 // Writes n bytes to standard output as they are (on Windows, whose standard
 // output translates line ends, in binary mode for the moment), after what
@@ -124,6 +126,15 @@ ssize_t write_standard_output(const void* buffer, size_t n);
 // becomes '?', and so does each encoded C1 control (U+0080 to U+009F) as a
 // whole; otherwise the bytes unchanged.
 std::string shown_on(int fd, const char* bytes, size_t n);
+
+// What tells whether a file changed: its length, and its modification and
+// change times to the finest the system keeps. 0, or -1.
+struct file_state {
+    int64_t length;
+    int64_t modified, changed; // nanoseconds, or the system's own unit
+    bool operator==(const file_state&) const = default;
+};
+int state_of(int fd, file_state* state);
 
 // The number of hard links of the file behind fd (1 when it cannot be told).
 int link_count(int fd);

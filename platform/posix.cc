@@ -117,6 +117,23 @@ bool same_file(const char* path, int fd)
            a.st_ino == b.st_ino;
 }
 
+int state_of(int fd, file_state* state)
+{
+    struct stat st;
+    if (syscalls.fstat(fd, &st) != 0)
+        return -1;
+    *state = {st.st_size, int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+              int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+    return 0;
+}
+
+bool same_descriptors(int a, int b)
+{
+    struct stat x, y;
+    return syscalls.fstat(a, &x) == 0 && syscalls.fstat(b, &y) == 0 && x.st_dev == y.st_dev &&
+           x.st_ino == y.st_ino;
+}
+
 ssize_t write_standard_output(const void* buffer, size_t n)
 {
     std::fflush(stdout);

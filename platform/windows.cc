@@ -196,33 +196,45 @@ ssize_t write_parts(int fd, const iovec* parts, int count)
     return total;
 }
 
-// Through a buffer. Blocks of zeros are skipped, so that the holes of a
-// sparse file stay holes where the file system keeps them; the caller sets
-// the length at the end.
+// Through a buffer. Blocks of zeros past the destination's end are not
+// written, so that the holes of a sparse file stay holes where the file
+// system keeps them; the destination is then made long enough.
 ssize_t copy_range(int in, off_t* in_at, int out, off_t* out_at, size_t length, unsigned)
 {
     static unsigned char buffer[1 << 16];
+    LARGE_INTEGER end = {};
+    if (!GetFileSizeEx(handle_of(out), &end)) {
+        set_errno_from(GetLastError());
+        return -1;
+    }
     size_t done = 0;
     while (done < length) {
         size_t want = length - done < sizeof buffer ? length - done : sizeof buffer;
         ssize_t got = pread(in, buffer, want, *in_at);
+        if (got < 0 && done == 0)
+            return -1;
         if (got <= 0)
-            return done > 0 ? ssize_t(done) : got;
-        bool zeros = true;
+            break;
+        bool zeros = *out_at >= end.QuadPart;
         for (ssize_t i = 0; i < got && zeros; ++i)
             zeros = buffer[i] == 0;
-        ssize_t put = got;
-        if (!zeros)
-            put = pwrite(out, buffer, size_t(got), *out_at);
-        if (put <= 0)
-            return done > 0 ? ssize_t(done) : put;
+        ssize_t put = zeros ? got : pwrite(out, buffer, size_t(got), *out_at);
+        if (put <= 0) {
+            if (done == 0)
+                return put;
+            break;
+        }
         *in_at += put;
         *out_at += put;
         done += size_t(put);
+        if (!zeros)
+            end.QuadPart = std::max<LONGLONG>(end.QuadPart, *out_at);
         if (put < got)
             break;
     }
-    return ssize_t(done);
+    if (*out_at > end.QuadPart && truncate_descriptor(out, *out_at) != 0)
+        return done > 0 ? ssize_t(done) : -1;
+    return done > 0 || length == 0 ? ssize_t(done) : 0;
 }
 
 int open_file(const char* path, int flags, int mode)
@@ -370,18 +382,46 @@ bool is_terminal(int fd)
     return _isatty(fd) != 0;
 }
 
-bool same_file(const char* path, int fd)
+namespace {
+
+bool same_handles(HANDLE x, HANDLE y)
 {
     BY_HANDLE_FILE_INFORMATION a, b;
+    return GetFileInformationByHandle(x, &a) && GetFileInformationByHandle(y, &b) &&
+           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+} // namespace
+
+bool same_file(const char* path, int fd)
+{
     HANDLE h = CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
-    const bool known = GetFileInformationByHandle(h, &a) != 0;
+    const bool same = same_handles(h, handle_of(fd));
     CloseHandle(h);
-    return known && GetFileInformationByHandle(handle_of(fd), &b) &&
-           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+    return same;
+}
+
+int state_of(int fd, file_state* state)
+{
+    FILE_BASIC_INFO basic;
+    LARGE_INTEGER length;
+    HANDLE h = handle_of(fd);
+    if (!GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) ||
+        !GetFileSizeEx(h, &length)) {
+        set_errno_from(GetLastError());
+        return -1;
+    }
+    *state = {length.QuadPart, basic.LastWriteTime.QuadPart, basic.ChangeTime.QuadPart};
+    return 0;
+}
+
+bool same_descriptors(int a, int b)
+{
+    return same_handles(handle_of(a), handle_of(b));
 }
 
 ssize_t write_standard_output(const void* buffer, size_t n)

@@ -171,7 +171,7 @@ void fill_record(resource* r, uint32_t type, int32_t id, int32_t size, const cha
     r->id = id;
     r->name = reinterpret_cast<char*>(r + 1);
     std::memcpy(r->name, name, name_bytes);
-    r->data = reinterpret_cast<unsigned char*>(r->name + name_bytes);
+    r->data = data_kept(r) ? nullptr : reinterpret_cast<unsigned char*>(r->name + name_bytes);
     r->size = size;
 }
 

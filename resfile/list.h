@@ -10,12 +10,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/stat.h>
+#include <sys/types.h>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 // One record of the resource list: a single block holding the record, then
-// the name with its NUL, then the data. release_record frees it all.
+// the name with its NUL, then the data. release_record frees it all. A
+// record whose data stays in its input file (see below) has a null data.
 struct resource {
     resource* next;
     uint32_t type;
@@ -43,9 +46,60 @@ inline size_t record_head_room(size_t name_bytes)
 }
 
 // Fills the fields and the name of a record whose block holds the record,
-// name_bytes bytes of name (NUL included) and then its data.
+// name_bytes bytes of name (NUL included) and then its data (or, for a
+// record whose data stays in its input, where that data lies).
 void fill_record(resource* r, uint32_t type, int32_t id, int32_t size, const char* name,
                  size_t name_bytes);
+
+// Large data that stays in its input file until it is written. A record of
+// a type the conversion table does not know (so that its bytes go out as
+// they came in), holding kept_threshold bytes or more, read from a regular
+// file, keeps where its data lies in that input instead of the data. At most
+// kept_inputs_open inputs are held open at a time; the data of any further
+// input is read into memory. An input is closed with its last record.
+constexpr int32_t kept_threshold = 256 << 10;
+constexpr int kept_inputs_open = 64;
+
+// The input open on fd (named path, for messages) as one whose data records
+// may keep: its slot, or -1 when it is not a regular file, no slot is free
+// or its descriptor cannot be held. An input no record keeps data in is let
+// go by forget_unused_input.
+int keep_input(int fd, const char* path);
+void forget_unused_input(int input);
+
+// True when the data of a record of this type and size, read from a
+// regular file, may stay in it.
+bool data_may_stay(uint32_t type, int64_t size);
+
+// A record block with head_room bytes for the record and its name, whose
+// data, from `offset` in the input in slot `input`, stays there. The caller
+// fills it. Null when memory runs out.
+resource* allocate_kept_record(size_t head_room, int input, off_t offset);
+
+bool data_kept(const resource* r);
+
+// What release_record does for a kept record: its input is let go with its
+// last record.
+void release_kept_data(const resource* r);
+
+// The record's data: r->data, or, for kept data, a copy read into buffer.
+// Null after "copy_resource_data(): FILE changed while tamb was running"
+// (or its read's line) when the input is no longer what it was.
+const unsigned char* record_data(const resource* r, std::vector<unsigned char>& buffer);
+
+// Writes the record's data at fd's position, which moves past it: kept data
+// copied from its input (in the kernel where the system can), any other
+// written whole. failed: after its own line (the input changed, or a copy
+// or a read failed); write_failed: a write to fd failed, *written holding
+// the count the data got in all, or the failing call's result when it got
+// nothing, for the caller's line.
+enum class copy_result { copied, failed, write_failed };
+copy_result copy_resource_data(const resource* r, int fd, ssize_t* written);
+
+// Reads into memory the kept data of every record whose input is the very
+// file open on fd, so that the file may be written over. 0, or -1 after a
+// line.
+int load_kept_data(resource** list, int fd);
 
 // A resource's type and id.
 using resource_key = std::pair<uint32_t, int32_t>;
@@ -64,6 +118,9 @@ struct resource_index {
     // a read brought, for its caller to look at and clear.
     bool noting = false;
     std::vector<resource_key> placed;
+    // The path of the input being read, when records may keep their large
+    // data in it (see below); null: every record holds its data.
+    const char* keeping = nullptr;
 };
 
 void clear_resource_index(resource_index* index);

@@ -127,6 +127,8 @@ off_t block_position(uint32_t offset, int32_t size, off_t base, EndsBefore ends_
 struct data_reader {
     int fd;
     off_t base;
+    const char* keeping; // the input's path, when its large data may stay in it
+    int input = -1;      // its slot once a record keeps data there
     bool regular = false;
     off_t file_length = 0;
     owned<unsigned char> span;
@@ -136,7 +138,7 @@ struct data_reader {
     static constexpr size_t span_capacity = size_t(1) << 20;
     static constexpr int32_t largest_from_span = 64 << 10;
 
-    data_reader(int f, off_t b) : fd(f), base(b)
+    data_reader(int f, off_t b, const char* path) : fd(f), base(b), keeping(path)
     {
         struct stat st;
         if (syscalls.fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
@@ -185,13 +187,34 @@ struct data_reader {
     // A record of head_room bytes (filled by the caller) and then the size
     // bytes of the block at offset; null, after read_block's message, when
     // the block cannot be read.
-    resource* record(uint32_t offset, int32_t size, size_t head_room)
+    ~data_reader() { forget_unused_input(input); }
+
+    // A record whose data stays in the input, when it may and a slot is
+    // free; the input's length stands in for the read that is not made.
+    resource* kept(uint32_t type, off_t pos, int32_t size, size_t head_room)
+    {
+        if (keeping == nullptr || !regular || !data_may_stay(type, size))
+            return nullptr;
+        if (input < 0 && (input = keep_input(fd, keeping)) < 0) {
+            keeping = nullptr; // no slot: the rest is read as ever
+            return nullptr;
+        }
+        return allocate_kept_record(head_room, input, pos);
+    }
+
+    resource* record(uint32_t type, uint32_t offset, int32_t size, size_t head_room)
     {
         const off_t pos = block_position(offset, size, base, [this](off_t at, int64_t count) {
             return ends_before(at, count);
         });
         if (pos < 0)
             return nullptr;
+        if (size >= kept_threshold && ends_before(pos, size)) {
+            fail("read_block(): read() failed\n");
+            return nullptr;
+        }
+        if (resource* r = kept(type, pos, size, head_room))
+            return r;
         resource* r = allocate_record(head_room, size_t(size));
         if (r == nullptr) {
             fail("read_block(): malloc(%d) failed\n", size);
@@ -262,7 +285,7 @@ int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, s
         return -1;
 
     const int64_t slots = chunk_map[0].size / 12;
-    data_reader data(fd, base);
+    data_reader data(fd, base, index != nullptr ? index->keeping : nullptr);
     walk_map(map, length, format, [&](const map_entry& e) {
         int64_t slot = int64_t(e.chunk_index) + map_block_slot;
         // The data is read straight into the record that will hold it.
@@ -271,7 +294,7 @@ int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, s
         if (slot < 0 || slot >= slots)
             fail("parse_resource_map(): chunk index %d names no slot\n", e.chunk_index);
         else
-            r = data.record(chunk_map[slot].offset, chunk_map[slot].size,
+            r = data.record(e.type, chunk_map[slot].offset, chunk_map[slot].size,
                             record_head_room(name_bytes));
         if (r == nullptr) {
             fail_quoting("parse_resource_map(): skipping resource ", e.type,
@@ -279,7 +302,7 @@ int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, s
             return;
         }
         fill_record(r, e.type, e.id, chunk_map[slot].size, e.name, name_bytes);
-        if (format != 1)
+        if (format != 1 && !data_kept(r))
             swap(e.type, r->data, r->size);
         place_record(list, r, index);
     });

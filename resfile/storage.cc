@@ -25,7 +25,7 @@ constexpr bool shared_blocks = !__has_feature(address_sanitizer);
 constexpr bool shared_blocks = true;
 #endif
 
-enum : int32_t { storage_heap = 0, storage_shared = 1, storage_mapped = 2 };
+enum : int32_t { storage_heap = 0, storage_shared = 1, storage_mapped = 2, storage_kinds = 0xFF };
 
 constexpr size_t huge_page = size_t(2) << 20;
 constexpr size_t block_bytes = huge_page;
@@ -110,11 +110,14 @@ resource* allocate_record(size_t head_room, size_t data_bytes)
 
 void release_record(resource* r)
 {
-    if (r->storage == storage_shared) {
+    if (data_kept(r))
+        release_kept_data(r);
+    const int32_t storage = r->storage & storage_kinds;
+    if (storage == storage_shared) {
         auto* block = reinterpret_cast<block_head*>(uintptr_t(r) & ~(block_bytes - 1));
         if (--block->live == 0 && block != current)
             unmap_memory(block, block_bytes);
-    } else if (r->storage == storage_mapped) {
+    } else if (storage == storage_mapped) {
         auto* head = reinterpret_cast<unsigned char*>(r) - mapped_head;
         unmap_memory(head, *reinterpret_cast<size_t*>(head));
     } else {

@@ -219,6 +219,22 @@ int write_batch(int fd, resource* const* batch, int n, off_t position, pe_format
     return stopped + 1;
 }
 
+// Copies the data that a record keeps in its input: 1, or -1 after the line
+// of the copy, or of the write that failed.
+int copy_kept(int fd, const resource* r)
+{
+    ssize_t written = 0;
+    switch (copy_resource_data(r, fd, &written)) {
+    case copy_result::copied:
+        return 1;
+    case copy_result::write_failed:
+        return fail("write_data_make_map() data write() failed: %d\n", int(written));
+    case copy_result::failed:
+        break;
+    }
+    return -1;
+}
+
 } // namespace
 
 int write_data_make_map(int fd, resource* resources, uint32_t base, chunk_entry* chunk_map,
@@ -245,7 +261,7 @@ int write_data_make_map(int fd, resource* resources, uint32_t base, chunk_entry*
         int n = 0;
         size_t bytes = 0;
         for (; r != nullptr && n < batch_chunks; r = r->next) {
-            if (n > 0 && bytes + size_t(r->size) > batch_bytes)
+            if (n > 0 && (bytes + size_t(r->size) > batch_bytes || data_kept(r)))
                 break;
             if (name_field_length(r->name) > longest_name_field) {
                 if (n == 0)
@@ -254,8 +270,11 @@ int write_data_make_map(int fd, resource* resources, uint32_t base, chunk_entry*
             }
             batch[n++] = r;
             bytes += size_t(r->size);
+            if (data_kept(r))
+                break; // copied from its input on its own
         }
-        const int written = write_batch(fd, batch, n, position, format, swap);
+        const int written = data_kept(batch[0]) ? copy_kept(fd, batch[0])
+                                                : write_batch(fd, batch, n, position, format, swap);
         if (written < 0)
             return -1;
         r = batch[written - 1]->next;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -294,6 +295,61 @@ inline void install_read_failure(const std::string& call, int nth)
     syscalls.pread = seam::pread;
     syscalls.lseek = seam::lseek;
     syscalls.fstat = seam::fstat;
+}
+
+// Big data kept in its input, or not: "keepnot" holds no input open (its
+// dup fails), "nocopy" refuses copy_file_range as another file system
+// would, "grow" and "touch" change the input "in" once the output is
+// opened (its length; its modification time), "cut" truncates it when its
+// data is copied.
+namespace seam {
+inline std::string big;
+
+inline bool read_only(int flags)
+{
+    return (flags & O_ACCMODE) == O_RDONLY;
+}
+inline std::set<int> input_fds;
+inline int open_noted(const char* path, int flags, int mode)
+{
+    const int fd = real.open(path, flags, mode);
+    if (fd >= 0 && read_only(flags))
+        input_fds.insert(fd);
+    if (fd >= 0 && !read_only(flags) && big == "grow")
+        std::filesystem::resize_file("in", std::filesystem::file_size("in") + 1);
+    if (fd >= 0 && !read_only(flags) && big == "touch")
+        std::filesystem::last_write_time(
+            "in", std::filesystem::last_write_time("in") - std::chrono::hours(1));
+    return fd;
+}
+inline int close_noted(int fd)
+{
+    input_fds.erase(fd);
+    return real.close(fd);
+}
+inline int dup_refused(int fd)
+{
+    return input_fds.count(fd) != 0 ? (errno = EMFILE, -1) : real.dup(fd);
+}
+inline ssize_t copy_big(int in, off_t* in_at, int out, off_t* out_at, size_t n, unsigned flags)
+{
+    if (big == "nocopy")
+        return errno = EXDEV, -1;
+    if (big == "cut" && same_file("in", in))
+        std::filesystem::resize_file("in", uint64_t(*in_at));
+    return real.copy_file_range(in, in_at, out, out_at, n, flags);
+}
+} // namespace seam
+
+inline void install_big(const std::string& how)
+{
+    seam::real = syscalls;
+    seam::big = how;
+    syscalls.open = seam::open_noted;
+    syscalls.close = seam::close_noted;
+    if (how == "keepnot")
+        syscalls.dup = seam::dup_refused;
+    syscalls.copy_file_range = seam::copy_big;
 }
 
 // Cuts every write to at most `most` bytes.

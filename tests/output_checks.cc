@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -130,6 +131,8 @@ int run_child(int argc, char** argv)
             close(closed[0]), dup2(closed[1], 2);
     }
 #endif
+    if (seam.rfind("big:", 0) == 0)
+        install_big(seam.substr(4));
     if (seam.rfind("fail-", 0) == 0) {
         const size_t colon = seam.find(':');
         install_read_failure(seam.substr(5, colon - 5), std::stoi(seam.substr(colon + 1)));
@@ -192,6 +195,55 @@ void expect_same_when_cut(const std::string& root, const output_kind& kind, bool
     }
     check(outputs[0] == outputs[1], std::string(kind.what) + (in_place ? ", in place" : "") +
                                         ": writes cut short give other bytes");
+}
+
+// Runs tamb with `args` in a fresh dir made by `make`, under each seam in
+// turn: every run must succeed and leave the same output (and a hard link
+// to it the same bytes).
+void expect_same(const std::string& root, const std::string& what,
+                 const std::function<void(const std::string&)>& make,
+                 const std::vector<std::string>& args, const std::vector<std::string>& seams,
+                 bool linked)
+{
+    std::vector<bytes> outputs;
+    for (const auto& seam : seams) {
+        const std::string dir = root + "/same";
+        fs::remove_all(dir);
+        fs::create_directory(dir);
+        make(dir);
+        if (linked)
+            fs::create_hard_link(dir + "/out", dir + "/link");
+        std::string err;
+        const int status = run(dir, seam, args, err);
+        check(status == 0 && err.empty(), what + ", " + seam + ": " + err);
+        outputs.push_back(file_bytes(dir + "/out"));
+        check(!linked || file_bytes(dir + "/link") == outputs.back(), what + ": the link differs");
+    }
+    for (const bytes& o : outputs)
+        check(o == outputs[0], what + ": the outputs differ");
+}
+
+// An input holding the merge values and three resources of an unknown type
+// around the size from which data stays in its file, and one of a known
+// type above it; in the byte order of format after `before`.
+void big_input(const std::string& path, const bytes& before, pe_format format)
+{
+    resource* list = nullptr;
+    for (const auto& m : merge_values)
+        add_resource(&list, m.type, m.id, m.data.data(), int32_t(m.data.size()), m.name);
+    for (int32_t size : {kept_threshold - 1, kept_threshold, kept_threshold + 1}) {
+        bytes data(static_cast<size_t>(size));
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = uint8_t(i * 7 + i / 1000);
+        add_resource(&list, type_code("BIGD"), size, data.data(), size, "");
+        add_resource(&list, type_code("LONG"), size, data.data(), size, "");
+    }
+    int fd = syscalls.open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
+    check(fd >= 0 && write(fd, before.data(), unsigned(before.size())) == ssize_t(before.size()) &&
+              write_resource_file(list, fd, format, nullptr) == 0,
+          "make " + path);
+    close(fd);
+    free_resources(list);
 }
 
 } // namespace
@@ -316,6 +368,56 @@ int main(int argc, char** argv)
         check(status == (written ? 0 : 1) && err == f.lines, what + ": " + err);
         check(written ? file_bytes(dir + "/out") == file_bytes(dir + "/want") : !fs::exists(dir + "/out"),
               what + ": the output");
+        ++cases;
+    }
+    // Data kept in its input gives the same bytes as data read into memory,
+    // into every kind of output, from both byte orders, in place too, and
+    // when the system refuses to copy between the files.
+    for (bool in_place : {false, true})
+        for (const auto& kind : output_kinds)
+            for (auto [name, format] : {std::pair{"RS", 1}, std::pair{"resf", 0}}) {
+                if (in_place && !kind.old)
+                    continue;
+                const auto make = [&, name = std::string(name), format = format](const std::string& dir) {
+                    big_input(dir + "/in", inputs.at(name).first, format);
+                    if (kind.old)
+                        put_file(dir + "/out", *kind.old);
+                };
+                expect_same(root, std::string(kind.what) + " from " + name + (in_place ? ", in place" : ""),
+                            make, {"-o", "out", "in"}, {"big:keepnot", "none", "big:nocopy"}, in_place);
+                ++cases;
+            }
+    // An output that is also an input, written in place; and more inputs
+    // than are held open.
+    expect_same(root, "in place over its own input",
+                [&](const std::string& dir) { big_input(dir + "/out", hex("52 53 00 00"), 1); },
+                {"-o", "out", "out", "--delete", "BIGD:262144"}, {"big:keepnot", "none"}, true);
+    std::vector<std::string> many = {"-o", "out"};
+    for (int i = 0; i < kept_inputs_open + 6; ++i)
+        many.push_back("in" + std::to_string(i));
+    expect_same(root, "many inputs",
+                [&](const std::string& dir) {
+                    big_input(dir + "/in0", hex("52 53 00 00"), 1);
+                    for (int i = 1; i < kept_inputs_open + 6; ++i)
+                        fs::copy_file(dir + "/in0", dir + "/in" + std::to_string(i));
+                },
+                many, {"big:keepnot", "none"}, false);
+    cases += 2;
+    // An input that changed before its data was copied: the output is left
+    // as it was.
+    for (const char* how : {"grow", "touch", "cut"}) {
+        const std::string dir = root + "/changed";
+        fs::remove_all(dir);
+        fs::create_directory(dir);
+        big_input(dir + "/in", hex("52 53 00 00"), 1);
+        put_file(dir + "/out", hex("52 53 00 00"));
+        std::string err;
+        check(run(dir, std::string("big:") + how, {"-o", "out", "in"}, err) == 1 &&
+                  err == "copy_resource_data(): in changed while tamb was running\n"
+                         "error: problem writing resource file out\n" &&
+                  file_bytes(dir + "/out") == hex("52 53 00 00") &&
+                  names_in(dir) == std::set<std::string>{"in", "out"},
+              std::string("input changed, ") + how + ": " + err);
         ++cases;
     }
     // An extracted file that cannot be written is not left half-made.

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "byteorder/byteorder.h"
+#include "byteorder/utf8.h"
 
 enum class number_kind : uint8_t { int16, uint16, int32, uint32, int64, uint64, float32, float64 };
 
@@ -42,29 +43,3 @@ constexpr array_type array_types[] = {
     {type_code("DBLE"), number_kind::float64},
 };
 
-// The length of the valid UTF-8 sequence (RFC 3629: no overlong forms, no
-// surrogates, nothing above U+10FFFF) that starts at p, of at most n bytes:
-// 1 for an ASCII byte, 2 to 4 for a multi-byte sequence, 0 when none starts
-// there.
-constexpr size_t utf8_length(const unsigned char* p, size_t n)
-{
-    if (n == 0)
-        return 0;
-    const unsigned char b = p[0];
-    if (b < 0x80)
-        return 1;
-    size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF; // the range of the second byte
-    if (b >= 0xC2 && b <= 0xDF)
-        length = 2;
-    else if (b >= 0xE0 && b <= 0xEF)
-        length = 3, low = b == 0xE0 ? 0xA0 : 0x80, high = b == 0xED ? 0x9F : 0xBF;
-    else if (b >= 0xF0 && b <= 0xF4)
-        length = 4, low = b == 0xF0 ? 0x90 : 0x80, high = b == 0xF4 ? 0x8F : 0xBF;
-    if (length == 0 || n < length || p[1] < low || p[1] > high)
-        return 0;
-    for (size_t i = 2; i < length; ++i)
-        if (p[i] < 0x80 || p[i] > 0xBF)
-            return 0;
-    return length;
-}

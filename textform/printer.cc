@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "textform/forms.h"
 #include "textform/textform.h"
@@ -11,10 +12,11 @@ namespace {
 
 constexpr char hex_digits[] = "0123456789abcdef";
 
-// The data of a record, wherever it is kept.
-const unsigned char* record_bytes(const resource* r)
+// The data of a record, wherever it is kept (read into buffer when it
+// stays in its input).
+const unsigned char* record_bytes(const resource* r, std::vector<unsigned char>& buffer)
 {
-    return r->data;
+    return record_data(r, buffer);
 }
 
 size_t record_size(const resource* r)
@@ -196,8 +198,9 @@ void print_resource(FILE* out, const resource* r)
         print_name(out, reinterpret_cast<const unsigned char*>(r->name), std::strlen(r->name));
     }
     std::putc('\n', out);
-    const unsigned char* p = record_bytes(r);
-    const size_t n = record_size(r);
+    std::vector<unsigned char> buffer;
+    const unsigned char* p = record_bytes(r, buffer);
+    const size_t n = p != nullptr ? record_size(r) : 0; // an input that changed: no data
     if (!print_numbers(out, r->type, p, n)) {
         if (is_text(p, n))
             print_text(out, p, n);
