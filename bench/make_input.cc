@@ -1,12 +1,13 @@
 // Makes resource files for the benchmarks with the project's own writer.
 //
-// make_input [-n COUNT] [-s SIZE] [-t TYPES] [-k FILES] [--names] [--kind rs|resf] OUTPUT
+// make_input [-n COUNT] [-s SIZE] [-t TYPES] [-k FILES] [--names] [--opaque] [--kind rs|resf] OUTPUT
 // make_input --pe BYTES OUTPUT
 //
 // Resource i (0 <= i < COUNT) has id i, SIZE data bytes that depend on i, the
 // name "r<i>" with --names, and type code i % TYPES taken from the list of
 // convertible array types (LONG, SHRT, DBLE, ...) first and then from unknown
-// codes 'x000', 'x001', ... With -k FILES the resources are split into FILES
+// codes 'x000', 'x001', ... (with --opaque, only from those, so that no
+// data is converted or read into memory by the merge). With -k FILES the resources are split into FILES
 // files OUTPUT.0 ... OUTPUT.<FILES-1> by consecutive id ranges; otherwise the
 // one file is OUTPUT. Within a file the records of one type are contiguous,
 // ids ascending, as the merging tool keeps them. --kind rs writes an x86
@@ -69,13 +70,13 @@ resource* make_record(int64_t i, uint32_t type, int64_t size, bool named)
 }
 
 int write_file(const std::string& path, int64_t lo, int64_t hi, int64_t size, int64_t types,
-               bool named, bool resf)
+               int64_t first_type, bool named, bool resf)
 {
     resource* head = nullptr;
     resource** tail = &head;
     for (int64_t t = 0; t < types; ++t)
         for (int64_t i = lo + ((t - lo % types) % types + types) % types; i < hi; i += types) {
-            *tail = make_record(i, type_of(t), size, named);
+            *tail = make_record(i, type_of(first_type + t), size, named);
             tail = &(*tail)->next;
         }
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
@@ -134,7 +135,7 @@ int write_pe(const char* path, int64_t length)
 
 int main(int argc, char** argv)
 {
-    int64_t count = 1000, size = 16, types = 1, files = 1, pe = -1;
+    int64_t count = 1000, size = 16, types = 1, files = 1, pe = -1, first_type = 0;
     bool named = false, resf = false, bad = false;
     const char* output = nullptr;
     for (int i = 1; i < argc; ++i) {
@@ -150,13 +151,14 @@ int main(int argc, char** argv)
             resf = kind == "resf";
             bad = bad || (kind != "rs" && !resf);
         } else if (a == "--names") named = true;
+        else if (a == "--opaque") first_type = known_count;
         else if (a[0] != '-' && output == nullptr) output = argv[i];
         else bad = true;
     }
     if (bad || output == nullptr || count < 0 || count > INT32_MAX || size < 0 || size > INT32_MAX ||
         types < 1 || files < 1) {
         std::fprintf(stderr, "usage: make_input [-n COUNT] [-s SIZE] [-t TYPES] [-k FILES] "
-                             "[--names] [--kind rs|resf] OUTPUT\n"
+                             "[--names] [--opaque] [--kind rs|resf] OUTPUT\n"
                              "       make_input --pe BYTES OUTPUT\n");
         return 2;
     }
@@ -164,7 +166,8 @@ int main(int argc, char** argv)
         return write_pe(output, std::max<int64_t>(pe, 256));
     for (int64_t k = 0; k < files; ++k) {
         std::string path = files == 1 ? output : std::string(output) + "." + std::to_string(k);
-        if (write_file(path, count * k / files, count * (k + 1) / files, size, types, named, resf))
+        if (write_file(path, count * k / files, count * (k + 1) / files, size, types, first_type,
+                       named, resf))
             return 1;
     }
     return 0;

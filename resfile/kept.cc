@@ -24,6 +24,8 @@ struct kept_input {
 kept_input inputs[kept_inputs_open];
 
 constexpr int32_t kept_flag = 1 << 16;
+constexpr off_t copy_page = 4096;
+constexpr size_t copy_buffer = size_t(1) << 20;
 constexpr int32_t slot_shift = 8; // the slot, in the storage's second byte
 
 int slot_of(const resource* r)
@@ -167,7 +169,11 @@ copy_result copy_resource_data(const resource* r, int fd, ssize_t* written)
         return copy_result::failed;
     off_t from = offset_of(r), to = syscalls.lseek(fd, 0, SEEK_CUR);
     size_t done = 0;
-    while (done < size && to >= 0) {
+    // The kernel copies fastest between places that lie alike within their
+    // pages; elsewhere a small buffer, whose two copies stay in the cache,
+    // is faster than its copy.
+    const bool alike = (from - to) % copy_page == 0;
+    while (alike && done < size && to >= 0) {
         const ssize_t k = syscalls.copy_file_range(in->fd, &from, fd, &to, size - done, 0);
         if (k > 0) {
             done += size_t(k);
@@ -186,7 +192,8 @@ copy_result copy_resource_data(const resource* r, int fd, ssize_t* written)
         fail("copy_resource_data(): lseek() failed\n");
         return copy_result::failed;
     }
-    std::vector<unsigned char> buffer(std::min<size_t>(size - done, size_t(1) << 20));
+    static std::vector<unsigned char> buffer;
+    buffer.resize(copy_buffer);
     while (done < size) {
         const size_t want = std::min(buffer.size(), size - done);
         const ssize_t got = pread_all(in->fd, buffer.data(), want, from);

@@ -31,22 +31,27 @@ void print_escape(FILE* out, const char* escape, unsigned char b)
     std::putc(hex_digits[b & 15], out);
 }
 
-// A name between double quotes: " \ LF CR tab as \" \\ \n \r \t; other bytes
-// below 0x20, 0x7F and bytes outside valid UTF-8 as \xHH.
+// The escapes that names and text share: " \ LF CR tab as \" \\ \n \r \t.
+// False when b has none of them.
+bool print_string_escape(FILE* out, unsigned char b)
+{
+    const char* escape = b == '"' ? "\\\"" : b == '\\' ? "\\\\" : b == '\n' ? "\\n"
+                       : b == '\r' ? "\\r" : b == '\t' ? "\\t" : nullptr;
+    if (escape != nullptr)
+        std::fputs(escape, out);
+    return escape != nullptr;
+}
+
+// A name between double quotes: the shared escapes; other bytes below 0x20,
+// 0x7F and bytes outside valid UTF-8 as \xHH.
 void print_name(FILE* out, const unsigned char* p, size_t n)
 {
     std::putc('"', out);
     for (size_t i = 0; i < n;) {
         const unsigned char b = p[i];
-        const size_t length = utf8_length(p + i, n - i);
-        if (b == '"' || b == '\\')
-            std::putc('\\', out), std::putc(b, out);
-        else if (b == '\n')
-            std::fputs("\\n", out);
-        else if (b == '\r')
-            std::fputs("\\r", out);
-        else if (b == '\t')
-            std::fputs("\\t", out);
+        size_t length = utf8_length(p + i, n - i);
+        if (print_string_escape(out, b))
+            length = 1;
         else if (b < 0x20 || b == 0x7F || length == 0)
             print_escape(out, "\\x", b);
         else
@@ -110,17 +115,9 @@ void print_text(FILE* out, const unsigned char* p, size_t n)
         for (bool line_end = false; i < n && !line_end; ++i) {
             const unsigned char b = p[i];
             line_end = b == '\n';
-            if (b == '"' || b == '\\')
-                std::putc('\\', out), std::putc(b, out);
-            else if (b == '\n')
-                std::fputs("\\n", out);
-            else if (b == '\r')
-                std::fputs("\\r", out);
-            else if (b == '\t')
-                std::fputs("\\t", out);
-            else if (b == 0)
+            if (b == 0)
                 std::fputs("\\0", out);
-            else
+            else if (!print_string_escape(out, b))
                 std::putc(b, out);
         }
         std::fputs("\"\n", out);
