@@ -9,7 +9,9 @@ rm -f tamb_*.deb
 cpack -G DEB > /dev/null
 deb=$(ls tamb_*.deb)
 contents=$(dpkg-deb -c "$deb")
-for path in ./usr/bin/tamb ./usr/share/man/man1/tamb.1 ./usr/share/doc/tamb/copyright; do
+for path in ./usr/bin/tamb ./usr/share/man/man1/tamb.1 ./usr/share/doc/tamb/copyright \
+            ./usr/share/cmake/tamb/tambConfig.cmake ./usr/share/cmake/tamb/tambConfigVersion.cmake \
+            ./usr/share/cmake/tamb/tamb-run.cmake; do
   grep -q " $path\$" <<<"$contents" || { echo "package lacks $path"; echo "$contents"; exit 1; }
 done
 x=$(mktemp -d)
@@ -23,4 +25,4 @@ expected="$root/samples/example.rsrc resources (PE format):
 'CSTR'     5      3  (no name)"
 got=$("$x/usr/bin/tamb" -l "$root/samples/example.rsrc")
 [ "$got" = "$expected" ] || { echo "packaged tamb listed:"; echo "$got"; exit 1; }
-echo "$deb: binary, manual page and copyright present; packaged tamb lists the sample"
+echo "$deb: binary, manual page, copyright and CMake package present; packaged tamb lists the sample"

@@ -2,7 +2,8 @@
 # Builds and runs every test: the suite under AddressSanitizer +
 # UndefinedBehaviorSanitizer, brief fuzzing runs, a smoke run of the
 # benchmark, the Debian package check, the Windows build with its checks
-# under wine, and the suite with warnings as errors. Ends with CTest's summary.
+# under wine, the CMake package with its example, and the suite with
+# warnings as errors. Ends with CTest's summary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh test
@@ -28,5 +29,7 @@ echo "== Windows build (mingw-w64), checked under wine"
 cmake --preset windows > /dev/null
 cmake --build --preset windows -j"$jobs"
 scripts/check-windows.sh build/windows build/release
+echo "== CMake package: examples/attach built against an installed tamb"
+scripts/check-attach.sh build/release
 echo "== tests"
 ctest --preset release
