@@ -205,9 +205,6 @@ std::vector<cli_case> cli_cases()
         {{"-l", "--add", "CSTR:1:na\xC3\xAFve=blob"}, 0,
          listing("blob", "PE", "'CSTR'     1      5  na\xC3\xAFve\n"), ""},
         // The text form and the JSON listing.
-        {{"--text", sample}, 0,
-         "# tamb resource text 1\n\n# " + sample + " (PE format)\n\nresource 'LONG' 1 \"a\"\n"
-         "  int32 67305985\n\nresource 'CSTR' 5\n  text \"hi\\0\"\n\n", ""},
         {{"--json", sample, "t.txt"}, 0,
          "{\"tamb\": 1, \"files\": [\n {\"file\": \"" + sample + "\", \"format\": \"PE\", \"resources\": [\n"
          "  {\"type\": \"LONG\", \"type_code\": 1280265799, \"id\": 1, \"size\": 4, \"name\": \"a\"},\n"

@@ -216,16 +216,6 @@ inline ssize_t copy_file_range(int in, off_t* in_at, int out, off_t* out_at, siz
 // Writes that move at most `most` bytes a call, as a pipe or a signal may cut them.
 inline size_t most = 0;
 
-inline ssize_t capped_write(int fd, const void* p, size_t n)
-{
-    return real.write(fd, p, n < most ? n : most);
-}
-
-inline ssize_t capped_pwrite(int fd, const void* p, size_t n, off_t at)
-{
-    return real.pwrite(fd, p, n < most ? n : most, at);
-}
-
 inline ssize_t capped_writev(int fd, const iovec* parts, int count)
 {
     std::vector<iovec> allowed;
@@ -235,66 +225,58 @@ inline ssize_t capped_writev(int fd, const iovec* parts, int count)
     }
     return real.writev(fd, allowed.data(), int(allowed.size()));
 }
-
-inline ssize_t capped_copy(int in, off_t* in_at, int out, off_t* out_at, size_t n, unsigned flags)
-{
-    return real.copy_file_range(in, in_at, out, out_at, n < most ? n : most, flags);
-}
 } // namespace seam
 
-// Read-side calls on the input named "in" failing: the nth call of one of
-// read, pread, lseek and fstat on its descriptor fails with EIO.
+// The inputs (the files opened for reading), for the seams below.
 namespace seam {
-inline int input = -1;
+inline std::set<int> inputs;
+inline std::string big;
+
+inline int open_noted(const char* path, int flags, int mode)
+{
+    const int fd = real.open(path, flags, mode);
+    const bool input = (flags & O_ACCMODE) == O_RDONLY;
+    if (fd >= 0 && input)
+        inputs.insert(fd);
+    if (fd >= 0 && !input && big == "grow")
+        std::filesystem::resize_file("in", std::filesystem::file_size("in") + 1);
+    if (fd >= 0 && !input && big == "touch")
+        std::filesystem::last_write_time(
+            "in", std::filesystem::last_write_time("in") - std::chrono::hours(1));
+    return fd;
+}
+
+inline void note_inputs()
+{
+    real = syscalls;
+    syscalls.open = open_noted;
+    syscalls.close = [](int fd) { return inputs.erase(fd), real.close(fd); };
+}
+
+// The nth call of `failing` (read, pread, lseek or fstat) on an input.
 inline std::string failing;
 inline int left = 0;
 
 inline bool fails(const char* call, int fd)
 {
-    return fd == input && failing == call && --left == 0 && (errno = EIO, true);
-}
-inline int open(const char* path, int flags, int mode)
-{
-    const int fd = real.open(path, flags, mode);
-    if (std::string(path) == "in")
-        input = fd;
-    return fd;
-}
-inline int close_input(int fd)
-{
-    if (fd == input)
-        input = -1;
-    return real.close(fd);
-}
-inline ssize_t read(int fd, void* p, size_t n)
-{
-    return fails("read", fd) ? -1 : real.read(fd, p, n);
-}
-inline ssize_t pread(int fd, void* p, size_t n, off_t at)
-{
-    return fails("pread", fd) ? -1 : real.pread(fd, p, n, at);
-}
-inline off_t lseek(int fd, off_t at, int whence)
-{
-    return fails("lseek", fd) ? -1 : real.lseek(fd, at, whence);
-}
-inline int fstat(int fd, struct stat* st)
-{
-    return fails("fstat", fd) ? -1 : real.fstat(fd, st);
+    return inputs.count(fd) != 0 && failing == call && --left == 0 && (errno = EIO, true);
 }
 } // namespace seam
 
 inline void install_read_failure(const std::string& call, int nth)
 {
-    seam::real = syscalls;
-    seam::failing = call;
-    seam::left = nth;
-    syscalls.open = seam::open;
-    syscalls.close = seam::close_input;
-    syscalls.read = seam::read;
-    syscalls.pread = seam::pread;
-    syscalls.lseek = seam::lseek;
-    syscalls.fstat = seam::fstat;
+    using namespace seam;
+    note_inputs();
+    failing = call;
+    left = nth;
+    syscalls.read = [](int fd, void* p, size_t n) { return fails("read", fd) ? -1 : real.read(fd, p, n); };
+    syscalls.pread = [](int fd, void* p, size_t n, off_t at) {
+        return fails("pread", fd) ? -1 : real.pread(fd, p, n, at);
+    };
+    syscalls.lseek = [](int fd, off_t at, int how) {
+        return fails("lseek", fd) ? off_t(-1) : real.lseek(fd, at, how);
+    };
+    syscalls.fstat = [](int fd, struct stat* st) { return fails("fstat", fd) ? -1 : real.fstat(fd, st); };
 }
 
 // Big data kept in its input, or not: "keepnot" holds no input open (its
@@ -302,65 +284,36 @@ inline void install_read_failure(const std::string& call, int nth)
 // would, "grow" and "touch" change the input "in" once the output is
 // opened (its length; its modification time), "cut" truncates it when its
 // data is copied.
-namespace seam {
-inline std::string big;
-
-inline bool read_only(int flags)
-{
-    return (flags & O_ACCMODE) == O_RDONLY;
-}
-inline std::set<int> input_fds;
-inline int open_noted(const char* path, int flags, int mode)
-{
-    const int fd = real.open(path, flags, mode);
-    if (fd >= 0 && read_only(flags))
-        input_fds.insert(fd);
-    if (fd >= 0 && !read_only(flags) && big == "grow")
-        std::filesystem::resize_file("in", std::filesystem::file_size("in") + 1);
-    if (fd >= 0 && !read_only(flags) && big == "touch")
-        std::filesystem::last_write_time(
-            "in", std::filesystem::last_write_time("in") - std::chrono::hours(1));
-    return fd;
-}
-inline int close_noted(int fd)
-{
-    input_fds.erase(fd);
-    return real.close(fd);
-}
-inline int dup_refused(int fd)
-{
-    return input_fds.count(fd) != 0 ? (errno = EMFILE, -1) : real.dup(fd);
-}
-inline ssize_t copy_big(int in, off_t* in_at, int out, off_t* out_at, size_t n, unsigned flags)
-{
-    if (big == "nocopy")
-        return errno = EXDEV, -1;
-    if (big == "cut" && same_file("in", in))
-        std::filesystem::resize_file("in", uint64_t(*in_at));
-    return real.copy_file_range(in, in_at, out, out_at, n, flags);
-}
-} // namespace seam
-
 inline void install_big(const std::string& how)
 {
-    seam::real = syscalls;
-    seam::big = how;
-    syscalls.open = seam::open_noted;
-    syscalls.close = seam::close_noted;
+    using namespace seam;
+    note_inputs();
+    big = how;
     if (how == "keepnot")
-        syscalls.dup = seam::dup_refused;
-    syscalls.copy_file_range = seam::copy_big;
+        syscalls.dup = [](int fd) { return inputs.count(fd) != 0 ? (errno = EMFILE, -1) : real.dup(fd); };
+    syscalls.copy_file_range = [](int in, off_t* in_at, int out, off_t* out_at, size_t n, unsigned f) {
+        if (big == "nocopy")
+            return errno = EXDEV, ssize_t(-1);
+        if (big == "cut" && same_file("in", in))
+            std::filesystem::resize_file("in", uint64_t(*in_at));
+        return real.copy_file_range(in, in_at, out, out_at, n, f);
+    };
 }
 
 // Cuts every write to at most `most` bytes.
 inline void install_cap(size_t most)
 {
-    seam::real = syscalls;
+    using namespace seam;
+    real = syscalls;
     seam::most = most;
-    syscalls.write = seam::capped_write;
-    syscalls.writev = seam::capped_writev;
-    syscalls.pwrite = seam::capped_pwrite;
-    syscalls.copy_file_range = seam::capped_copy;
+    syscalls.write = [](int fd, const void* p, size_t n) { return real.write(fd, p, std::min(n, seam::most)); };
+    syscalls.writev = capped_writev;
+    syscalls.pwrite = [](int fd, const void* p, size_t n, off_t at) {
+        return real.pwrite(fd, p, std::min(n, seam::most), at);
+    };
+    syscalls.copy_file_range = [](int in, off_t* in_at, int out, off_t* out_at, size_t n, unsigned f) {
+        return real.copy_file_range(in, in_at, out, out_at, std::min(n, seam::most), f);
+    };
 }
 
 // Makes the call fail, in the process that runs tamb.
