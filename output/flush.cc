@@ -26,8 +26,8 @@ output_result flush_resources(resource** records, const char* path)
     // Written in place, the file keeps what the flush overwrites: the
     // resource-area word and the checksum of a PE executable, then the
     // image's bytes.
-    if (keep_output_bytes(&out, pe_area_word(out.fd), 4) < 0 ||
-        keep_output_bytes(&out, checksum_at, 4) < 0)
+    if (out.way == output_way::in_place && (keep_output_bytes(&out, pe_area_word(out.fd), 4) < 0 ||
+                                            keep_output_bytes(&out, checksum_at, 4) < 0))
         return output_result::not_written;
     pe_format format = 0;
     if (position_at_map(out.fd, 1, &format) < 0)

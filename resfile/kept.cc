@@ -41,6 +41,11 @@ off_t offset_of(const resource* r)
     return at;
 }
 
+int input_changed(const kept_input& in)
+{
+    return fail("copy_resource_data(): %s changed while tamb was running\n", in.path.c_str());
+}
+
 // The kept record's input, or null after the changed line when it is not
 // what it was when it was read (its length, modification or change time).
 const kept_input* unchanged_input(const resource* r)
@@ -48,15 +53,10 @@ const kept_input* unchanged_input(const resource* r)
     const kept_input& in = inputs[slot_of(r)];
     file_state now;
     if (state_of(in.fd, &now) != 0 || !(now == in.was)) {
-        fail("copy_resource_data(): %s changed while tamb was running\n", in.path.c_str());
+        input_changed(in);
         return nullptr;
     }
     return &in;
-}
-
-int input_changed(const kept_input& in)
-{
-    return fail("copy_resource_data(): %s changed while tamb was running\n", in.path.c_str());
 }
 
 bool refused(int error)

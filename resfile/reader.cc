@@ -42,7 +42,8 @@ T field_at(const unsigned char* p, pe_format format)
 
 // Blocks up to this size are allocated without first asking for the file's
 // length: a short read refuses them just the same, at little cost.
-constexpr int32_t checked_size = 1 << 20;
+// Kept data is never read, so from that size on the length decides.
+constexpr int32_t checked_size = kept_threshold - 1;
 
 uint32_t word_at(const unsigned char* p, pe_format format)
 {
@@ -209,10 +210,6 @@ struct data_reader {
         });
         if (pos < 0)
             return nullptr;
-        if (size >= kept_threshold && ends_before(pos, size)) {
-            fail("read_block(): read() failed\n");
-            return nullptr;
-        }
         if (resource* r = kept(type, pos, size, head_room))
             return r;
         resource* r = allocate_record(head_room, size_t(size));
