@@ -152,13 +152,27 @@ int pe_path(int fd, int mode)
     return r < e ? 1 : 0;
 }
 
-int powerpc_path(int fd)
+// What write mode demands of a PowerPC file before it writes there: the tags
+// of a PEF executable (or a 'resf' resource file, whatever its first tag),
+// so that a file of another kind is never taken for one by a few bytes.
+bool powerpc_tags(const unsigned char* header)
+{
+    const uint32_t tag2 = host_field<uint32_t>(header + 4);
+    // tag1 is not among the fields converted with the header.
+    const uint32_t tag1 = uint32_t(header[0]) << 24 | uint32_t(header[1]) << 16 |
+                          uint32_t(header[2]) << 8 | header[3];
+    return tag2 == type_code("resf") || (tag1 == type_code("Joy!") && tag2 == type_code("peff"));
+}
+
+int powerpc_path(int fd, int mode)
 {
     syscalls.lseek(fd, 0, SEEK_SET);
     unsigned char header[pef_header_length];
     if (syscalls.read(fd, header, sizeof header) != ssize_t(sizeof header))
         return fail("position_at_map(): read() file header failed\n");
     swap_pef_header(header);
+    if (mode != 0 && !powerpc_tags(header))
+        return fail("position_at_map(): not a PEF executable\n");
     if (host_field<uint32_t>(header + 4) == type_code("resf"))
         return 1;
 
@@ -191,10 +205,16 @@ int powerpc_path(int fd)
             b = end;
     }
     sections.reset();
+    // An image written at B must neither cover the executable's own headers
+    // nor leave a gap after a file cut short.
+    if (mode != 0 && b < pef_header_length + off_t(count) * pef_section_length)
+        return fail("position_at_map(): resource area would cover the section headers\n");
 
     const off_t e = syscalls.lseek(fd, 0, SEEK_END);
     if (e < 0)
         return fail("position_at_map(): can't find EOF\n");
+    if (mode != 0 && b > e)
+        return fail("position_at_map(): section data reaches past the end of the file\n");
     if (syscalls.lseek(fd, b, SEEK_SET) < 0)
         return fail("position_at_map(): lseek() to resource data failed\n");
     return e != b ? 1 : 0;
@@ -286,12 +306,21 @@ int position_at_map(int fd, int mode, pe_format* format)
     }
     if (got != 4)
         return fail("position_at_map(): read() signature failed\n");
-    if (signature[0] == 'R' && signature[1] == 'S')
+    // Write mode writes only into containers: never into the text form, nor
+    // into a file that merely begins with the letters RS.
+    unsigned char mark[text_mark_length];
+    if (mode != 0 && pread_all(fd, mark, sizeof mark, 0) == ssize_t(sizeof mark) &&
+        std::memcmp(mark, text_form_mark, sizeof mark) == 0)
+        return fail("position_at_map(): output is in the text form (print one with --text)\n");
+    if (signature[0] == 'R' && signature[1] == 'S') {
+        if (mode != 0 && (signature[2] != 0 || signature[3] != 0))
+            return fail("position_at_map(): not an x86 resource file\n");
         return 1;
+    }
     if (signature[0] == 'M' && signature[1] == 'Z') {
         *format = 1;
         return pe_path(fd, mode);
     }
     *format = 0;
-    return powerpc_path(fd);
+    return powerpc_path(fd, mode);
 }

@@ -3,9 +3,15 @@
 // the resource area (creating one in write mode where needed).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "resfile/resfile.h"
+
+// The first bytes of tamb's text form of a resource list: a file that
+// begins with them is no container, and write mode refuses it.
+constexpr char text_form_mark[] = "# tamb resource text";
+constexpr size_t text_mark_length = sizeof text_form_mark - 1;
 
 // Positions fd at the base offset of its resource area and sets *format
 // (always written). mode 0 inspects an input; nonzero prepares an output: an
@@ -14,7 +20,11 @@
 // place inside the file that holds no image, while the size word after it
 // is not 0, keeps a table of its own there: write mode refuses it. Write
 // mode refuses a signed one too (a real optional header whose certificate
-// table has a non-zero size), before anything else. Result -1 on failure
+// table has a non-zero size), before anything else. Write mode writes only
+// into containers: it refuses the text form, a file that begins "RS" but
+// not "RS\0\0", a PowerPC file that carries neither 'resf' nor the tags of
+// a PEF executable, and a PEF executable whose area would cover its section
+// headers or lie past its end. Result -1 on failure
 // (after one line on stderr), 0 when there is no resource area (in write
 // mode fd is where a new image goes), 1 when there is one and fd is at its
 // start.

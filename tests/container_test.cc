@@ -10,6 +10,11 @@
 
 namespace {
 
+bytes text_bytes(const std::string& text)
+{
+    return bytes(text.begin(), text.end());
+}
+
 // pe_file with the size word after the resource-area word, and `at_word`
 // written where the word points.
 bytes pe_table(size_t size, uint32_t word, uint32_t table_size, const bytes& at_word = {})
@@ -55,7 +60,12 @@ const location_case location_cases[] = {
     {"empty output", {}, write_mode, 0, 1, 4, "", hex("52 53 00 00")},
     {"1 byte", hex("52"), both_modes, -1, 1, -1, "read() signature failed"},
     {"3 bytes", hex("4D 5A 00"), both_modes, -1, 1, -1, "read() signature failed"},
-    {"RS signature alone", hex("52 53 FF FF"), both_modes, 1, 1, 4, ""},
+    {"RS signature alone", hex("52 53 00 00"), both_modes, 1, 1, 4, ""},
+    // Write mode writes only into containers, which are read as ever.
+    {"RS, then not 0 0", hex("52 53 56 50"), read_mode, 1, 1, 4, ""},
+    {"RS, then not 0 0", hex("52 53 00 50"), write_mode, -1, 1, -1, "not an x86 resource file"},
+    {"text form", text_bytes("# tamb resource text 1\n"), write_mode, -1, 1, -1,
+     "output is in the text form (print one with --text)"},
     {"MZ shorter than 64", pe_file(63, 0), both_modes, -1, 1, -1, "read() PE offset failed"},
     {"negative e_lfanew", pe_file(999, 0, -8), both_modes, -1, 1, -1, "lseek() to PE failed"},
     {"e_lfanew at end", pe_file(99, 0, 99), both_modes, -1, 1, -1, "read() PE signature failed"},
@@ -100,18 +110,25 @@ const location_case location_cases[] = {
      1008, "", pe_optional(1000, 1008, 0x10C, 7, 16, 1448)},
     {"4 other bytes", hex("00 00 00 01"), both_modes, -1, 0, -1, "read() file header failed"},
     {"39 other bytes", bytes(39, 'x'), both_modes, -1, 0, -1, "read() file header failed"},
-    {"resf header only", pef_file(40, 5, {}, "resf"), both_modes, 1, 0, 40, ""},
+    {"resf header only", pef_file(40, 5, {}, "resf", "none"), both_modes, 1, 0, 40, ""},
     {"PEF ends at B", pef_file(448, 2, {{256, 128}, {384, 64}}), both_modes, 0, 0, 448, ""},
     {"PEF with area", pef_file(1024, 2, {{384, 64}, {256, 128}}), both_modes, 1, 0, 448, ""},
-    {"PEF cut before B", pef_file(300, 2, {{256, 128}, {384, 64}}), both_modes, 1, 0, 448, ""},
-    {"sections end before 40", pef_file(99, 2, {{0, 8}, {20, 20}}), both_modes, 1, 0, 40, ""},
+    {"PEF cut before B", pef_file(300, 2, {{256, 128}, {384, 64}}), read_mode, 1, 0, 448, ""},
+    {"PEF cut before B", pef_file(300, 2, {{256, 128}, {384, 64}}), write_mode, -1, 0, -1,
+     "section data reaches past the end of the file"},
+    {"sections end before 40", pef_file(99, 2, {{0, 8}, {20, 20}}), read_mode, 1, 0, 40, ""},
+    {"a sum that wraps", pef_file(99, 1, {{0xFFFFFFF0, 0x50}}), write_mode, -1, 0, -1,
+     "resource area would cover the section headers"},
+    {"tags of no PEF executable", pef_file(99, 0, {}, "peff", "Joy?"), write_mode, -1, 0, -1,
+     "not a PEF executable"},
     {"negative end", pef_file(200, 2, {{100, 20}, {0x7FFFFFF0, 0x20}}), both_modes, 1, 0, 120, ""},
     {"no sections, 40 bytes", pef_file(40, 0, {}), both_modes, 0, 0, 40, ""},
     {"no sections, 41 bytes", pef_file(41, 0, {}), both_modes, 1, 0, 40, ""},
     {"section table cut", pef_file(100, 3, {}), both_modes, -1, 0, -1,
      "cannot read section headers (read(84) returns 60)"},
-    {"text, count 0x6161", bytes(64, 'a'), both_modes, -1, 0, -1,
+    {"text, count 0x6161", bytes(64, 'a'), read_mode, -1, 0, -1,
      "cannot read section headers (read(698012) returns 24)"},
+    {"text, count 0x6161", bytes(64, 'a'), write_mode, -1, 0, -1, "not a PEF executable"},
     {"negative count", pef_file(200, -2, {}), both_modes, -1, 0, -1, "calloc(28, -2) failed"},
 };
 

@@ -85,13 +85,15 @@ inline bytes pe_optional(size_t size, uint32_t word, uint16_t magic, uint32_t ch
     return b;
 }
 
-// A PEF container of `size` bytes declaring `count` sections, the first of
-// them holding the (containerOffset, containerLength) pairs given.
+// A PEF container of `size` bytes with its two tags, declaring `count`
+// sections, the first of them holding the (containerOffset,
+// containerLength) pairs given.
 inline bytes pef_file(size_t size, int16_t count,
                       std::vector<std::pair<uint32_t, uint32_t>> sections,
-                      const char* tag2 = "peff")
+                      const char* tag2 = "peff", const char* tag1 = "Joy!")
 {
     bytes b(std::max<size_t>(size, 40 + 28 * sections.size()));
+    std::copy_n(tag1, 4, b.begin());
     std::copy_n(tag2, 4, b.begin() + 4);
     b[32] = uint8_t(uint16_t(count) >> 8), b[33] = uint8_t(count);
     for (size_t i = 0; i < sections.size(); ++i) {

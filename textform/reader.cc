@@ -21,8 +21,7 @@
 
 namespace {
 
-constexpr std::string_view text_mark = "# tamb resource text";
-static_assert(text_mark.size() == text_mark_length);
+constexpr std::string_view text_mark = text_form_mark;
 constexpr std::string_view first_line = "# tamb resource text 1";
 constexpr size_t longest_name = 32766;
 constexpr size_t largest_data = INT32_MAX;

@@ -13,11 +13,11 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "container/container.h"
 #include "resfile/resfile.h"
 
-// True when the first n bytes begin with "# tamb resource text", the
+// True when the first n bytes begin with text_form_mark, the
 // text_mark_length bytes that tell the text form.
-constexpr size_t text_mark_length = 20;
 bool is_text_form(const unsigned char* first, size_t n);
 
 // Reads the whole text behind fd (from offset 0; a descriptor that cannot
