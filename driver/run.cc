@@ -11,6 +11,7 @@
 
 #include "container/container.h"
 #include "driver/driver.h"
+#include "output/lock.h"
 #include "output/output.h"
 #include "platform/platform.h"
 #include "textform/textform.h"
@@ -52,20 +53,6 @@ int report(output_result result, const char* path, const char* not_written)
     return error(not_written, path);
 }
 
-// Writes the gathered list into the output file and empties the list. The
-// output changes only when every step succeeds: on failure (or when the
-// run is ended by a signal) it is left as it was.
-int flush(resource_list& list, const char* path)
-{
-    // The list is only written from here on: its index can go first.
-    clear_resource_index(&list.index);
-    if (report(flush_resources(&list.head, path), path,
-               "error: problem writing resource file %s\n") != 0)
-        return 1;
-    list.clear();
-    return 0;
-}
-
 // Descriptors 0-2 that are closed are opened on /dev/null, so that no input
 // or output file takes their place (and a listing never lands in an output).
 // True when standard output was closed.
@@ -95,6 +82,8 @@ enum class listing_form { none, table, text, json };
 // The state of one run.
 struct run_state {
     resource_list list;
+    output_lock lock;           // on the output, while the run gathers for it and writes it
+    bool output_sought = false; // the lock has been sought for the current output
     listing_form listing = listing_form::none;
     bool text_started = false; // the text form's first line is printed
     json_listing json;
@@ -103,6 +92,44 @@ struct run_state {
     bool stdout_closed = false; // descriptor 1 was closed at start
     bool stdout_used = false;   // the run has printed to standard output
 };
+
+// Before the walk first reads an input or an --add file for the current
+// output, that output is locked against other runs, so that reading it
+// and writing it are one turn. A listing reads for no output.
+void hold_output(run_state& run)
+{
+    if (run.listing != listing_form::none || run.output_sought)
+        return;
+    run.output_sought = true;
+    lock_output(&run.lock, run.output);
+}
+
+// Lets the current output go: its batch is written, or there is none.
+void let_output_go(run_state& run)
+{
+    unlock_output(&run.lock);
+    run.output_sought = false;
+}
+
+// Writes the gathered list into the output file and empties the list. The
+// output changes only when every step succeeds: on failure (or when the
+// run is ended by a signal) it is left as it was.
+int flush(run_state& run)
+{
+    resource_list& list = run.list;
+    // The list is only written from here on: its index can go first.
+    clear_resource_index(&list.index);
+    // An output that has appeared since the walk began is locked now.
+    if (run.lock.fd < 0)
+        lock_output(&run.lock, run.output);
+    const int status = report(flush_resources(&list.head, run.output), run.output,
+                              "error: problem writing resource file %s\n");
+    let_output_go(run);
+    if (status != 0)
+        return 1;
+    list.clear();
+    return 0;
+}
 
 // The end of a run that has not failed: a listing that could not be fully
 // written to standard output fails it, and so does anything printed to a
@@ -136,6 +163,7 @@ void list_resources(run_state& run, const char* argument, const char* word)
     }
     run.stdout_used = true;
     run.list.clear();
+    unlock_output(&run.lock); // nothing gathered is left to write
 }
 
 // True when an extraction's file is standard output: "-", or the very file
@@ -234,6 +262,7 @@ int deliver_extractions(run_state& run)
 
 int gather(run_state& run, const char* path)
 {
+    hold_output(run);
     open_file in(syscalls.open(path, O_RDONLY, 0));
     if (in.fd < 0)
         return error("error: cannot open %s\n", path);
@@ -260,16 +289,14 @@ int gather(run_state& run, const char* path)
     return 0;
 }
 
-// The bytes of a file, read to its end (a pipe or a device too). 0; 1 after
-// the error line when it cannot be read or holds 2^31 bytes or more.
-int read_whole(const char* path, std::vector<unsigned char>& bytes)
+// The bytes of the file open on fd, read from its position to its end (a
+// pipe or a device too). 0; 1 after the error line when it cannot be read
+// or holds 2^31 bytes or more.
+int read_whole(int fd, const char* path, std::vector<unsigned char>& bytes)
 {
-    open_file in(syscalls.open(path, O_RDONLY, 0));
-    if (in.fd < 0)
-        return error("error: cannot open %s\n", path);
     struct stat st;
     size_t want = 1 << 16;
-    if (syscalls.fstat(in.fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (syscalls.fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         if (st.st_size > INT32_MAX)
             return error("error: %s is too large for a resource\n", path);
         want = size_t(st.st_size) + 1; // one more: a file that grew is read on
@@ -277,7 +304,7 @@ int read_whole(const char* path, std::vector<unsigned char>& bytes)
     for (;;) {
         const size_t had = bytes.size();
         bytes.resize(had + want);
-        ssize_t n = syscalls.read(in.fd, bytes.data() + had, want);
+        ssize_t n = syscalls.read(fd, bytes.data() + had, want);
         if (n < 0)
             return error("error: cannot open %s\n", path);
         bytes.resize(had + size_t(n));
@@ -289,17 +316,16 @@ int read_whole(const char* path, std::vector<unsigned char>& bytes)
     }
 }
 
-// A record for --add whose data, a large regular file's whole content, stays
-// in the file; null when it may not (or no slot is free), and the file is
-// read then.
-resource* kept_file(const run_state& run, const resource_request& what)
+// A record for --add whose data, the whole content of the large regular
+// file open on fd, stays in the file; null when it may not (or no slot is
+// free), and the file is read then.
+resource* kept_file(const run_state& run, const resource_request& what, int fd)
 {
-    open_file in(syscalls.open(what.file, O_RDONLY, 0));
     struct stat st;
-    if (in.fd < 0 || run.listing == listing_form::text || syscalls.fstat(in.fd, &st) != 0 ||
+    if (run.listing == listing_form::text || syscalls.fstat(fd, &st) != 0 ||
         !S_ISREG(st.st_mode) || st.st_size > INT32_MAX || !data_may_stay(what.type, st.st_size))
         return nullptr;
-    const int input = keep_input(in.fd, what.file);
+    const int input = keep_input(fd, what.file);
     if (input < 0)
         return nullptr;
     const size_t name_bytes = what.name.size() + 1;
@@ -311,12 +337,20 @@ resource* kept_file(const run_state& run, const resource_request& what)
 }
 
 // --add: one resource gathered as an x86 input holding only it would be.
+// The file is opened once: a FIFO or a pipe is read once, to its end.
 int add_file(run_state& run, const resource_request& what)
 {
+    hold_output(run);
     std::vector<unsigned char> data;
-    resource* kept = kept_file(run, what);
-    if (kept == nullptr && read_whole(what.file, data) != 0)
-        return 1;
+    resource* kept = nullptr;
+    {
+        open_file in(syscalls.open(what.file, O_RDONLY, 0));
+        if (in.fd < 0)
+            return error("error: cannot open %s\n", what.file);
+        kept = kept_file(run, what, in.fd);
+        if (kept == nullptr && read_whole(in.fd, what.file, data) != 0)
+            return 1;
+    }
     watch_extractions(run);
     if ((kept != nullptr ? place_record(&run.list.head, kept, &run.list.index)
                          : add_resource(&run.list.head, what.type, what.id, data.data(),
@@ -397,8 +431,9 @@ int tamb_main(int argc, char** argv)
             if (run.listing != listing_form::none) {
                 std::fprintf(stderr, "warning: output file is ignored when --list is in effect.\n");
             } else {
-                if (list.head != nullptr && flush(list, run.output) != 0)
+                if (list.head != nullptr && flush(run) != 0)
                     return 1;
+                let_output_go(run);
                 run.output = argv[i + 1];
             }
             ++i;
@@ -455,7 +490,7 @@ int tamb_main(int argc, char** argv)
     if (missing)
         return 1;
     const bool gathered = list.head != nullptr;
-    if (gathered && flush(list, run.output) != 0)
+    if (gathered && flush(run) != 0)
         return 1;
     if (!gathered && run.listing == listing_form::none)
         std::fprintf(stderr, "warning: nothing written to %s [use --help for help]\n", run.output);

@@ -80,6 +80,15 @@ struct system_calls {
     int (*reflink)(int out, int in);
     ssize_t (*copy_file_range)(int in, off_t* in_at, int out, off_t* out_at, size_t length,
                                unsigned flags);
+    // Locking a file against other runs: open_lock opens it to hold the lock
+    // (read-only; on Windows shared for reading, writing and deleting, so
+    // that neither other runs' reads nor a rename over it are blocked); lock
+    // takes an exclusive advisory lock, waiting for it when wait is set and
+    // failing with EWOULDBLOCK when it is held elsewhere and wait is not;
+    // unlock lets it go. Reads and writes go on whatever the lock.
+    int (*open_lock)(const char* path);
+    int (*lock)(int fd, int wait);
+    int (*unlock)(int fd);
 };
 extern system_calls syscalls;
 
@@ -135,6 +144,9 @@ struct file_state {
     bool operator==(const file_state&) const = default;
 };
 int state_of(int fd, file_state* state);
+
+// Waits about the given number of milliseconds.
+void pause_for(int milliseconds);
 
 // The number of hard links of the file behind fd (1 when it cannot be told).
 int link_count(int fd);

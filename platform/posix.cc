@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <vector>
 #if defined(__linux__)
@@ -52,6 +53,21 @@ int share_blocks(int out, int in)
 #endif
 }
 
+int open_to_lock(const char* path)
+{
+    return ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+}
+
+int lock_file(int fd, int wait)
+{
+    return ::flock(fd, LOCK_EX | (wait != 0 ? 0 : LOCK_NB));
+}
+
+int unlock_file(int fd)
+{
+    return ::flock(fd, LOCK_UN);
+}
+
 #if !defined(__linux__)
 ssize_t no_list(int, char*, size_t)
 {
@@ -85,6 +101,7 @@ constexpr system_calls system_defaults = {
 #else
     no_list,     no_get,       no_set,    no_remove,   share_blocks, no_copy,
 #endif
+    open_to_lock, lock_file,   unlock_file,
 };
 
 } // namespace
@@ -138,6 +155,12 @@ ssize_t write_standard_output(const void* buffer, size_t n)
 {
     std::fflush(stdout);
     return write_all(1, buffer, n);
+}
+
+void pause_for(int milliseconds)
+{
+    const timespec t{milliseconds / 1000, long(milliseconds % 1000) * 1000000};
+    nanosleep(&t, nullptr);
 }
 
 int link_count(int fd)

@@ -330,13 +330,63 @@ int no_reflink(int, int)
     return errno = EOPNOTSUPP, -1;
 }
 
+// A lock handle shares everything: other runs read the file, and the run
+// that holds the lock renames its new file over it.
+int open_to_lock(const char* path)
+{
+    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        set_errno_from(GetLastError());
+        return -1;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
+    if (fd < 0)
+        CloseHandle(h);
+    return fd;
+}
+
+// The lock is on one byte far past any file's end, so that it stops no
+// read or write of the file itself.
+constexpr uint64_t lock_offset = 0x7FFFFFFFFFFFFFFFull;
+
+int lock_file(int fd, int wait)
+{
+    OVERLAPPED o = {};
+    o.Offset = DWORD(lock_offset);
+    o.OffsetHigh = DWORD(lock_offset >> 32);
+    const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait != 0 ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    if (LockFileEx(handle_of(fd), flags, 0, 1, 0, &o))
+        return 0;
+    const DWORD error = GetLastError();
+    if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING)
+        errno = EWOULDBLOCK;
+    else if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION)
+        errno = EOPNOTSUPP;
+    else
+        set_errno_from(error);
+    return -1;
+}
+
+int unlock_file(int fd)
+{
+    OVERLAPPED o = {};
+    o.Offset = DWORD(lock_offset);
+    o.OffsetHigh = DWORD(lock_offset >> 32);
+    if (UnlockFileEx(handle_of(fd), 0, 1, 0, &o))
+        return 0;
+    set_errno_from(GetLastError());
+    return -1;
+}
+
 constexpr system_calls system_defaults = {
     open_file,       no_unnamed,      stat_file,      stat_file,          no_link_to_read,
     stat_descriptor, read_descriptor, pread,          seek_descriptor,    write_descriptor,
     write_parts,     pwrite,          set_length,     fsync,              close_descriptor,
     dup_descriptor,  replace_file,    unlink_file,    no_link,            no_mode,
     no_owner,        no_attribute_names, no_attribute, no_attribute_to_set, no_attribute_to_remove,
-    no_reflink,      copy_range,
+    no_reflink,      copy_range,      open_to_lock,   lock_file,          unlock_file,
 };
 
 } // namespace
@@ -432,6 +482,11 @@ ssize_t write_standard_output(const void* buffer, size_t n)
     if (mode != -1)
         _setmode(1, mode);
     return written;
+}
+
+void pause_for(int milliseconds)
+{
+    Sleep(DWORD(milliseconds));
 }
 
 int link_count(int fd)

@@ -100,7 +100,9 @@ std::vector<std::pair<std::string, bytes>> inputs()
             {"short", hex("52 53")},          {"bad", hex("52 53 00 00 00 10 4F 44")},
             {"blob", hex("0D 0A 1A 0A 0D")}, // no text-mode translation may touch it
             {"t.txt", text_bytes("# tamb resource text 1\r\nresource 'CSTR' -7 \"x\"\n hex 0a\n")},
-            {"bad.txt", text_bytes("# tamb resource text 1\n\nresource 'CSTR' 1x\n")}};
+            {"bad.txt", text_bytes("# tamb resource text 1\n\nresource 'CSTR' 1x\n")},
+            {"rsvp.txt", text_bytes("RSVP list: Ann, Bob\n")},
+            {"elf", [] { bytes b(64, 0); std::copy_n("\x7f" "ELF", 4, b.begin()); return b; }()}};
 }
 
 struct cli_case {
@@ -157,6 +159,15 @@ std::vector<cli_case> cli_cases()
         {{"-o", "out", "a.rsrc"}, 1, "",
          "write_resource_file() resource header write() failed: 56\n"
          "error: problem writing resource file out\n", {}, 60},
+        // Only containers are written into; each file is left as it was.
+        {{"-o", "t.txt", "a.rsrc"}, 1, "",
+         "position_at_map(): output is in the text form (print one with --text)\n"
+         "error: output file t.txt is not a resource file\n"},
+        {{"-o", "rsvp.txt", "a.rsrc"}, 1, "",
+         "position_at_map(): not an x86 resource file\n"
+         "error: output file rsvp.txt is not a resource file\n"},
+        {{"-o", "elf", "a.rsrc"}, 1, "",
+         "position_at_map(): not a PEF executable\nerror: output file elf is not a resource file\n"},
         // Making and taking apart resource files.
         {{"a.rsrc", "--version", "-o", "x"}, 0, "tamb " TAMB_VERSION "\n", ""},
         {{"-o", "x", "a.rsrc", "--add", "LONG:+01:n=blob"}, 0, "", "",
@@ -482,6 +493,41 @@ TEST(cli, sparse_output_near_2_gib)
 } // namespace
 
 namespace {
+
+// Two runs on one output take turns: the first holds the output's lock from
+// the moment it reads the output until it has written it, here while its
+// --add waits on a FIFO; the second waits, says so once, and then reads
+// what the first wrote, so the output ends with both additions.
+TEST(cli, two_runs_on_one_output_take_turns)
+{
+    scratch_dir dir;
+    write_file(dir.file("l.rsrc"), rs_image(a_values));
+    write_file(dir.file("two"), hex("02"));
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    started_run one = start_tamb(dir.path, {"-o", "l.rsrc", "l.rsrc", "--add", "DATA:1=fifo"}, {},
+                                 binary());
+    // Opened for writing once the first run reads it, past the lock.
+    int feed = -1;
+    for (int tries = 0; feed < 0 && tries < 6000; ++tries)
+        if ((feed = open(dir.file("fifo").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0)
+            usleep(10000);
+    ASSERT_GE(feed, 0) << "the first run never opened the FIFO";
+    started_run two = start_tamb(dir.path, {"-o", "l.rsrc", "l.rsrc", "--add", "DATA:2=two"}, {},
+                                 binary());
+    const std::string waiting = "warning: waiting for l.rsrc, which another run is writing\n";
+    EXPECT_TRUE(wait_for_err(two, waiting, 60)) << two.err_text;
+    EXPECT_EQ(read_file(dir.file("l.rsrc")), rs_image(a_values));
+    EXPECT_EQ(write(feed, "\x01", 1), 1);
+    close(feed);
+    const run_result first = finish_tamb(one), second = finish_tamb(two);
+    EXPECT_EQ(first.status, 0);
+    EXPECT_EQ(first.err, "");
+    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(second.err, waiting);
+    const uint32_t data = type_code("DATA");
+    EXPECT_EQ(read_file(dir.file("l.rsrc")),
+              rs_image({a_long, a_mims, {data, 1, "", hex("01")}, {data, 2, "", hex("02")}}));
+}
 
 // On a terminal, no control byte of a type code or a name reaches the screen.
 TEST(cli, a_terminal_is_shown_no_control_bytes)

@@ -12,12 +12,14 @@
 #include <set>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
 
 #include "driver/driver.h"
+#include "output/lock.h"
 #include "output/output.h"
 #include "platform/platform.h"
 #include "output_cases.h"
@@ -231,6 +233,27 @@ TEST(output, owner_and_extended_attributes_are_kept)
         EXPECT_EQ(read_file(dir.file("out")), rs_image(a_values));
         EXPECT_EQ(names_in(dir.path), (std::set<std::string>{"a.rsrc", "out"}));
     }
+}
+
+// Once it has an output's lock, a run checks that the path still names the
+// locked file: another run may have renamed a new one over it meanwhile.
+TEST(output, the_lock_is_on_the_file_the_path_names)
+{
+    scratch_dir dir;
+    static std::string path;
+    static int calls;
+    path = dir.file("out"), calls = 0;
+    write_file(path, hex("52 53 00 00"));
+    syscalls.lock = [](int fd, int wait) {
+        if (calls++ == 0) // the other run commits while this one waits
+            write_file(path + ".new", {}), fs::rename(path + ".new", path);
+        return ::flock(fd, LOCK_EX | (wait != 0 ? 0 : LOCK_NB));
+    };
+    output_lock lock;
+    EXPECT_EQ(lock_output(&lock, path.c_str()), 1);
+    EXPECT_EQ(calls, 2);
+    EXPECT_TRUE(same_file(path.c_str(), lock.fd));
+    reset_system_calls();
 }
 
 } // namespace

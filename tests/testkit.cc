@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <poll.h>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -133,8 +135,8 @@ std::string drain(int fd)
 
 } // namespace
 
-run_result run_tamb(const std::string& dir, const std::vector<std::string>& args,
-                    const std::function<void()>& setup, const std::vector<std::string>& command)
+started_run start_tamb(const std::string& dir, const std::vector<std::string>& args,
+                       const std::function<void()>& setup, const std::vector<std::string>& command)
 {
     int out[2], err[2];
     EXPECT_EQ(pipe(out), 0);
@@ -168,11 +170,40 @@ run_result run_tamb(const std::string& dir, const std::vector<std::string>& args
     }
     close(out[1]);
     close(err[1]);
-    run_result r{-1, drain(out[0]), drain(err[0])};
+    return {child, out[0], err[0], ""};
+}
+
+bool wait_for_err(started_run& run, const std::string& text, int seconds)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (run.err_text.find(text) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        pollfd p{run.err, POLLIN, 0};
+        char buffer[4096];
+        ssize_t got = 0;
+        if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0 ||
+            (got = read(run.err, buffer, sizeof buffer)) <= 0)
+            return false;
+        run.err_text.append(buffer, size_t(got));
+    }
+    return true;
+}
+
+run_result finish_tamb(started_run& run)
+{
+    run_result r{-1, drain(run.out), run.err_text + drain(run.err)};
     int status = 0;
-    EXPECT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(waitpid(run.pid, &status, 0), run.pid);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return r;
+}
+
+run_result run_tamb(const std::string& dir, const std::vector<std::string>& args,
+                    const std::function<void()>& setup, const std::vector<std::string>& command)
+{
+    started_run run = start_tamb(dir, args, setup, command);
+    return finish_tamb(run);
 }
 
 bytes rs_image(const std::vector<resource_value>& values)

@@ -80,4 +80,18 @@ run_result run_tamb(const std::string& dir, const std::vector<std::string>& args
                     const std::function<void()>& setup = {},
                     const std::vector<std::string>& command = {});
 
+// The same, started in the background: run_tamb is finish_tamb(start_tamb(...)).
+// wait_for_err reads standard error until it holds text (false when the run
+// ends or `seconds` pass first).
+struct started_run {
+    int pid;
+    int out, err; // the read ends of its pipes
+    std::string err_text; // read so far
+};
+started_run start_tamb(const std::string& dir, const std::vector<std::string>& args,
+                       const std::function<void()>& setup = {},
+                       const std::vector<std::string>& command = {});
+bool wait_for_err(started_run& run, const std::string& text, int seconds);
+run_result finish_tamb(started_run& run);
+
 
