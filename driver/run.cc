@@ -120,7 +120,7 @@ int flush(run_state& run)
     // The list is only written from here on: its index can go first.
     clear_resource_index(&list.index);
     // An output that has appeared since the walk began is locked now.
-    if (run.lock.fd < 0)
+    if (run.lock.held < 0)
         lock_output(&run.lock, run.output);
     const int status = report(flush_resources(&list.head, run.output), run.output,
                               "error: problem writing resource file %s\n");

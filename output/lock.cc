@@ -17,25 +17,24 @@ bool busy(int error)
     return error == EWOULDBLOCK || error == EAGAIN;
 }
 
-// Takes the lock on fd, waiting for it as long as another run holds it. 0,
-// or -1 when the file system keeps no locks.
-int take(int fd, const char* path, bool* warned)
+// Takes the lock on the file path names, waiting for it as long as another
+// run holds it. What holds it, or -1 when there is nothing to lock or the
+// file system keeps no locks.
+int take(const char* path, file_identity* locked, bool* warned)
 {
     for (int waited = 0; waited < quiet_ms; waited += poll_ms) {
-        if (syscalls.lock(fd, 0) == 0)
-            return 0;
-        if (!busy(errno))
-            return -1;
+        const int held = syscalls.lock(path, 0, locked);
+        if (held >= 0 || !busy(errno))
+            return held;
         pause_for(poll_ms);
     }
     if (!*warned)
         std::fprintf(stderr, "warning: waiting for %s, which another run is writing\n", path);
     *warned = true;
     for (;;) {
-        if (syscalls.lock(fd, 1) == 0)
-            return 0;
-        if (errno != EINTR)
-            return -1;
+        const int held = syscalls.lock(path, 1, locked);
+        if (held >= 0 || errno != EINTR)
+            return held;
     }
 }
 
@@ -54,31 +53,26 @@ int lock_output(output_lock* lock, const char* path)
         struct stat st;
         if (syscalls.stat(path, &st) != 0 || !S_ISREG(st.st_mode))
             return 0;
-        const int fd = syscalls.open_lock(path);
-        if (fd < 0)
+        file_identity locked;
+        const int held = take(path, &locked, &warned);
+        if (held < 0)
             return 0;
-        if (take(fd, path, &warned) != 0) {
-            syscalls.close(fd);
-            return 0;
-        }
         // Another run may have renamed its new file over the path while this
         // one waited: the lock must be on the file the path names.
-        if (same_file(path, fd)) {
-            lock->fd = fd;
+        if (names_file(path, locked)) {
+            lock->held = held;
             lock->path = path;
             return 1;
         }
-        syscalls.unlock(fd);
-        syscalls.close(fd);
+        syscalls.unlock(held);
     }
 }
 
 void unlock_output(output_lock* lock)
 {
-    if (lock->fd < 0)
+    if (lock->held < 0)
         return;
-    syscalls.unlock(lock->fd);
-    syscalls.close(lock->fd);
-    lock->fd = -1;
+    syscalls.unlock(lock->held);
+    lock->held = -1;
     lock->path.clear();
 }

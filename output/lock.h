@@ -8,7 +8,7 @@
 #include <string>
 
 struct output_lock {
-    int fd = -1;      // holds the lock while open
+    int held = -1;    // what holds the lock (see the platform layer's lock)
     std::string path; // the output, as named
     output_lock() = default;
     output_lock(const output_lock&) = delete;

@@ -38,6 +38,14 @@ int fsync(int fd);
 #include <sys/uio.h>
 #endif
 
+// Which file a path or a descriptor leads to: its device (volume) and its
+// number there.
+struct file_identity {
+    uint64_t device;
+    uint64_t file;
+    bool operator==(const file_identity&) const = default;
+};
+
 // Every call that tamb makes to the file system, in one table that tests
 // replace to make any of them fail (a full disk, a file-size limit, a read
 // error, a refused owner). The same entry serves the same operation on
@@ -80,15 +88,17 @@ struct system_calls {
     int (*reflink)(int out, int in);
     ssize_t (*copy_file_range)(int in, off_t* in_at, int out, off_t* out_at, size_t length,
                                unsigned flags);
-    // Locking a file against other runs: open_lock opens it to hold the lock
-    // (read-only; on Windows shared for reading, writing and deleting, so
-    // that neither other runs' reads nor a rename over it are blocked); lock
-    // takes an exclusive advisory lock, waiting for it when wait is set and
-    // failing with EWOULDBLOCK when it is held elsewhere and wait is not;
-    // unlock lets it go. Reads and writes go on whatever the lock.
-    int (*open_lock)(const char* path);
-    int (*lock)(int fd, int wait);
-    int (*unlock)(int fd);
+    // Locking a file against other runs, so that runs that write one output
+    // take turns: lock takes an exclusive advisory lock on the file that path
+    // names, waiting for it when wait is set (failing with EWOULDBLOCK when
+    // another run holds it and wait is not), sets *locked to that file's
+    // identity, and answers a number that holds the lock until unlock lets it
+    // go; -1 with errno (ENOLCK, EOPNOTSUPP and the like where the file
+    // system keeps no locks). On Windows nothing keeps the file open meanwhile,
+    // since a file that is open cannot be renamed over. Reads and writes go on
+    // whatever the lock.
+    int (*lock)(const char* path, int wait, struct file_identity* locked);
+    int (*unlock)(int held);
 };
 extern system_calls syscalls;
 
@@ -121,8 +131,9 @@ bool descriptor_open(int fd);
 bool is_terminal(int fd);
 
 // True when path names the very file that fd is open on, and when a and b
-// are open on the same file.
+// are open on the same file; and when path names the file of that identity.
 bool same_file(const char* path, int fd);
+bool names_file(const char* path, const file_identity& id);
 bool same_descriptors(int a, int b);
 
 // Writes n bytes to standard output as they are (on Windows, whose standard

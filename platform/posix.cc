@@ -53,19 +53,24 @@ int share_blocks(int out, int in)
 #endif
 }
 
-int open_to_lock(const char* path)
+int lock_file(const char* path, int wait, file_identity* locked)
 {
-    return ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    struct stat st;
+    if (fd < 0)
+        return -1;
+    if (::fstat(fd, &st) != 0 || ::flock(fd, LOCK_EX | (wait != 0 ? 0 : LOCK_NB)) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return errno = error, -1;
+    }
+    *locked = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
+    return fd; // the lock lasts while it is open
 }
 
-int lock_file(int fd, int wait)
+int unlock_file(int held)
 {
-    return ::flock(fd, LOCK_EX | (wait != 0 ? 0 : LOCK_NB));
-}
-
-int unlock_file(int fd)
-{
-    return ::flock(fd, LOCK_UN);
+    return ::close(held);
 }
 
 #if !defined(__linux__)
@@ -101,7 +106,7 @@ constexpr system_calls system_defaults = {
 #else
     no_list,     no_get,       no_set,    no_remove,   share_blocks, no_copy,
 #endif
-    open_to_lock, lock_file,   unlock_file,
+    lock_file,   unlock_file,
 };
 
 } // namespace
@@ -132,6 +137,13 @@ bool same_file(const char* path, int fd)
     struct stat a, b;
     return syscalls.stat(path, &a) == 0 && syscalls.fstat(fd, &b) == 0 && a.st_dev == b.st_dev &&
            a.st_ino == b.st_ino;
+}
+
+bool names_file(const char* path, const file_identity& id)
+{
+    struct stat st;
+    return syscalls.stat(path, &st) == 0 &&
+           file_identity{uint64_t(st.st_dev), uint64_t(st.st_ino)} == id;
 }
 
 int state_of(int fd, file_state* state)

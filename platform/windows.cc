@@ -330,54 +330,73 @@ int no_reflink(int, int)
     return errno = EOPNOTSUPP, -1;
 }
 
-// A lock handle shares everything: other runs read the file, and the run
-// that holds the lock renames its new file over it.
-int open_to_lock(const char* path)
+// The identity of the file behind a handle: its volume and its index there.
+bool identity_of(HANDLE h, file_identity* id)
 {
-    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ,
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info))
+        return false;
+    *id = {info.dwVolumeSerialNumber, uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
+    return true;
+}
+
+bool identity_of(const char* path, file_identity* id)
+{
+    HANDLE h = CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
+        set_errno_from(GetLastError());
+        return false;
+    }
+    const bool known = identity_of(h, id);
+    if (!known)
+        set_errno_from(GetLastError());
+    CloseHandle(h);
+    return known;
+}
+
+// A lock is a mutex named after the file's identity, in the session's
+// namespace: a handle kept on the file itself would stop the rename that
+// commits the run holding the lock. A mutex whose holder died is taken over.
+HANDLE held_locks[8] = {};
+
+int lock_file(const char* path, int wait, file_identity* locked)
+{
+    file_identity id;
+    if (!identity_of(path, &id))
+        return -1;
+    int slot = 0;
+    while (slot < 8 && held_locks[slot] != nullptr)
+        ++slot;
+    if (slot == 8)
+        return errno = ENOLCK, -1;
+    wchar_t name[80];
+    swprintf(name, 80, L"Local\\tamb-output-%016llx-%016llx", (unsigned long long)id.device,
+             (unsigned long long)id.file);
+    HANDLE m = CreateMutexW(nullptr, FALSE, name);
+    if (m == nullptr) {
         set_errno_from(GetLastError());
         return -1;
     }
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
-    if (fd < 0)
-        CloseHandle(h);
-    return fd;
+    const DWORD got = WaitForSingleObject(m, wait != 0 ? INFINITE : 0);
+    if (got != WAIT_OBJECT_0 && got != WAIT_ABANDONED) {
+        CloseHandle(m);
+        return errno = got == WAIT_TIMEOUT ? EWOULDBLOCK : EIO, -1;
+    }
+    held_locks[slot] = m;
+    *locked = id;
+    return slot;
 }
 
-// The lock is on one byte far past any file's end, so that it stops no
-// read or write of the file itself.
-constexpr uint64_t lock_offset = 0x7FFFFFFFFFFFFFFFull;
-
-int lock_file(int fd, int wait)
+int unlock_file(int held)
 {
-    OVERLAPPED o = {};
-    o.Offset = DWORD(lock_offset);
-    o.OffsetHigh = DWORD(lock_offset >> 32);
-    const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait != 0 ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
-    if (LockFileEx(handle_of(fd), flags, 0, 1, 0, &o))
-        return 0;
-    const DWORD error = GetLastError();
-    if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING)
-        errno = EWOULDBLOCK;
-    else if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION)
-        errno = EOPNOTSUPP;
-    else
-        set_errno_from(error);
-    return -1;
-}
-
-int unlock_file(int fd)
-{
-    OVERLAPPED o = {};
-    o.Offset = DWORD(lock_offset);
-    o.OffsetHigh = DWORD(lock_offset >> 32);
-    if (UnlockFileEx(handle_of(fd), 0, 1, 0, &o))
-        return 0;
-    set_errno_from(GetLastError());
-    return -1;
+    if (held < 0 || held >= 8 || held_locks[held] == nullptr)
+        return errno = EBADF, -1;
+    ReleaseMutex(held_locks[held]);
+    CloseHandle(held_locks[held]);
+    held_locks[held] = nullptr;
+    return 0;
 }
 
 constexpr system_calls system_defaults = {
@@ -386,7 +405,7 @@ constexpr system_calls system_defaults = {
     write_parts,     pwrite,          set_length,     fsync,              close_descriptor,
     dup_descriptor,  replace_file,    unlink_file,    no_link,            no_mode,
     no_owner,        no_attribute_names, no_attribute, no_attribute_to_set, no_attribute_to_remove,
-    no_reflink,      copy_range,      open_to_lock,   lock_file,          unlock_file,
+    no_reflink,      copy_range,      lock_file,      unlock_file,
 };
 
 } // namespace
@@ -443,6 +462,12 @@ bool same_handles(HANDLE x, HANDLE y)
 }
 
 } // namespace
+
+bool names_file(const char* path, const file_identity& id)
+{
+    file_identity now;
+    return identity_of(path, &now) && now == id;
+}
 
 bool same_file(const char* path, int fd)
 {

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -494,24 +495,44 @@ TEST(cli, sparse_output_near_2_gib)
 
 namespace {
 
+// True once the process has the file at path open for reading only, within
+// `seconds` (not as the descriptor a child inherits before it runs tamb).
+bool reads_from(int pid, const std::string& path, int seconds)
+{
+    const std::string proc = "/proc/" + std::to_string(pid);
+    for (int tries = 0; tries < seconds * 100; ++tries, usleep(10000)) {
+        std::error_code e;
+        for (const auto& fd : std::filesystem::directory_iterator(proc + "/fd", e)) {
+            std::ifstream info(proc + "/fdinfo/" + fd.path().filename().string());
+            std::string word;
+            unsigned flags = O_RDWR;
+            while (info >> word && word != "flags:") {
+            }
+            info >> std::oct >> flags;
+            if (std::filesystem::read_symlink(fd.path(), e) == path && (flags & O_ACCMODE) == O_RDONLY)
+                return true;
+        }
+    }
+    return false;
+}
+
 // Two runs on one output take turns: the first holds the output's lock from
 // the moment it reads the output until it has written it, here while its
-// --add waits on a FIFO; the second waits, says so once, and then reads
-// what the first wrote, so the output ends with both additions.
+// --add waits on a FIFO (held open by the test, so that it waits for data);
+// the second waits, says so once, and then reads what the first wrote, so
+// the output ends with both additions.
 TEST(cli, two_runs_on_one_output_take_turns)
 {
     scratch_dir dir;
     write_file(dir.file("l.rsrc"), rs_image(a_values));
     write_file(dir.file("two"), hex("02"));
-    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    const std::string fifo = std::filesystem::canonical(dir.path).string() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int feed = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(feed, 0);
     started_run one = start_tamb(dir.path, {"-o", "l.rsrc", "l.rsrc", "--add", "DATA:1=fifo"}, {},
                                  binary());
-    // Opened for writing once the first run reads it, past the lock.
-    int feed = -1;
-    for (int tries = 0; feed < 0 && tries < 6000; ++tries)
-        if ((feed = open(dir.file("fifo").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0)
-            usleep(10000);
-    ASSERT_GE(feed, 0) << "the first run never opened the FIFO";
+    ASSERT_TRUE(reads_from(one.pid, fifo, 60)) << "the first run never opened the FIFO";
     started_run two = start_tamb(dir.path, {"-o", "l.rsrc", "l.rsrc", "--add", "DATA:2=two"}, {},
                                  binary());
     const std::string waiting = "warning: waiting for l.rsrc, which another run is writing\n";

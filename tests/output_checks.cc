@@ -142,7 +142,7 @@ int run_child(int argc, char** argv)
     }
 #endif
     if (seam == "nolock") // a file system that keeps no locks
-        syscalls.lock = [](int, int) { return errno = ENOLCK, -1; };
+        syscalls.lock = [](const char*, int, file_identity*) { return errno = ENOLCK, -1; };
     if (seam.rfind("big:", 0) == 0)
         install_big(seam.substr(4));
     if (seam.rfind("fail-", 0) == 0) {

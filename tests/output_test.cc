@@ -12,7 +12,6 @@
 #include <set>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/file.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <thread>
@@ -244,15 +243,18 @@ TEST(output, the_lock_is_on_the_file_the_path_names)
     static int calls;
     path = dir.file("out"), calls = 0;
     write_file(path, hex("52 53 00 00"));
-    syscalls.lock = [](int fd, int wait) {
+    static system_calls real;
+    real = syscalls;
+    syscalls.lock = [](const char* p, int wait, file_identity* locked) {
+        const int held = real.lock(p, wait, locked);
         if (calls++ == 0) // the other run commits while this one waits
             write_file(path + ".new", {}), fs::rename(path + ".new", path);
-        return ::flock(fd, LOCK_EX | (wait != 0 ? 0 : LOCK_NB));
+        return held;
     };
     output_lock lock;
     EXPECT_EQ(lock_output(&lock, path.c_str()), 1);
     EXPECT_EQ(calls, 2);
-    EXPECT_TRUE(same_file(path.c_str(), lock.fd));
+    EXPECT_TRUE(same_file(path.c_str(), lock.held));
     reset_system_calls();
 }
 
