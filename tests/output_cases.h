@@ -19,8 +19,11 @@
 // Whole files, and the names in a directory.
 inline bytes file_bytes(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return bytes(std::istreambuf_iterator<char>(in), {});
+    std::error_code e;
+    const auto size = std::filesystem::file_size(path, e);
+    bytes b(e ? 0 : size_t(size));
+    std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(b.data()), std::streamsize(b.size()));
+    return b;
 }
 
 inline void put_file(const std::string& path, const bytes& b)
