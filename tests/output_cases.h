@@ -19,8 +19,11 @@
 // Whole files, and the names in a directory.
 inline bytes file_bytes(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return bytes(std::istreambuf_iterator<char>(in), {});
+    std::error_code e;
+    const auto size = std::filesystem::file_size(path, e);
+    bytes b(e ? 0 : size_t(size));
+    std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(b.data()), std::streamsize(b.size()));
+    return b;
 }
 
 inline void put_file(const std::string& path, const bytes& b)
@@ -120,6 +123,7 @@ namespace seam {
 inline int nth = 0, calls = 0, signal_number = 0;
 inline system_calls real;
 inline off_t limit = -1;
+inline int full = EFBIG; // what a write past the limit meets: EFBIG, or ENOSPC for a full disk
 
 inline int fsync(int fd)
 {
@@ -172,7 +176,7 @@ inline ssize_t cut(ssize_t (*write)(int, const void*, size_t, off_t), int fd, co
                    size_t n, off_t at)
 {
     if (at >= limit)
-        return errno = EFBIG, -1;
+        return errno = full, -1;
     return write(fd, p, n < size_t(limit - at) ? n : size_t(limit - at), at);
 }
 
@@ -195,7 +199,7 @@ inline ssize_t writev(int fd, const iovec* parts, int count)
 {
     const off_t at = lseek(fd, 0, SEEK_CUR);
     if (at >= limit)
-        return errno = EFBIG, -1;
+        return errno = full, -1;
     std::vector<iovec> allowed;
     for (size_t room = size_t(limit - at); count-- > 0 && room > 0; ++parts) {
         allowed.push_back({parts->iov_base, parts->iov_len < room ? parts->iov_len : room});
@@ -208,7 +212,7 @@ inline ssize_t copy_file_range(int in, off_t* in_at, int out, off_t* out_at, siz
                                unsigned flags)
 {
     if (*out_at >= limit)
-        return errno = EFBIG, -1;
+        return errno = full, -1;
     return real.copy_file_range(in, in_at, out, out_at,
                                 n < size_t(limit - *out_at) ? n : size_t(limit - *out_at), flags);
 }
@@ -231,6 +235,7 @@ inline ssize_t capped_writev(int fd, const iovec* parts, int count)
 namespace seam {
 inline std::set<int> inputs;
 inline std::string big;
+inline bool short_reads = false;
 
 inline int open_noted(const char* path, int flags, int mode)
 {
@@ -243,6 +248,17 @@ inline int open_noted(const char* path, int flags, int mode)
     if (fd >= 0 && !input && big == "touch")
         std::filesystem::last_write_time(
             "in", std::filesystem::last_write_time("in") - std::chrono::hours(1));
+#if !defined(_WIN32)
+    // Its modification time set to what it was, until its change time has
+    // moved on from the one tamb saw (the clock moves by the kernel's tick).
+    struct stat was, now;
+    if (fd >= 0 && !input && big == "ctime" && ::stat("in", &was) == 0)
+        do
+            std::filesystem::last_write_time("in", std::filesystem::last_write_time("in"));
+        while (::stat("in", &now) == 0 && now.st_ctim.tv_sec == was.st_ctim.tv_sec &&
+               now.st_ctim.tv_nsec == was.st_ctim.tv_nsec);
+#endif
+    short_reads |= fd >= 0 && !input && big == "short";
     return fd;
 }
 
@@ -281,9 +297,10 @@ inline void install_read_failure(const std::string& call, int nth)
 
 // Big data kept in its input, or not: "keepnot" holds no input open (its
 // dup fails), "nocopy" refuses copy_file_range as another file system
-// would, "grow" and "touch" change the input "in" once the output is
-// opened (its length; its modification time), "cut" truncates it when its
-// data is copied.
+// would, "grow", "touch" and "ctime" change the input "in" once the output
+// is opened (its length; its modification time; its change time alone),
+// "short" makes the first read of it from then on come up short (half,
+// then the end), "cut" truncates it when its data is copied.
 inline void install_big(const std::string& how)
 {
     using namespace seam;
@@ -291,6 +308,12 @@ inline void install_big(const std::string& how)
     big = how;
     if (how == "keepnot")
         syscalls.dup = [](int fd) { return inputs.count(fd) != 0 ? (errno = EMFILE, -1) : real.dup(fd); };
+    syscalls.pread = [](int fd, void* p, size_t n, off_t at) {
+        static bool cut = false;
+        if (!short_reads || !same_file("in", fd))
+            return real.pread(fd, p, n, at);
+        return std::exchange(cut, true) ? 0 : real.pread(fd, p, n / 2, at);
+    };
     syscalls.copy_file_range = [](int in, off_t* in_at, int out, off_t* out_at, size_t n, unsigned f) {
         if (big == "nocopy")
             return errno = EXDEV, ssize_t(-1);
@@ -334,11 +357,13 @@ inline void install(const call_failure& f, int signal_number)
         syscalls.fsync = seam::fsync;
 }
 
-// Emulates a file-size limit through the table, for systems without one.
-inline void install_limit(off_t limit)
+// Emulates a file-size limit (or a disk full at `limit`) through the table,
+// for systems without one.
+inline void install_limit(off_t limit, int error)
 {
     seam::real = syscalls;
     seam::limit = limit;
+    seam::full = error;
     syscalls.write = seam::write;
     syscalls.writev = seam::writev;
     syscalls.pwrite = seam::pwrite;

@@ -39,6 +39,15 @@ void check(bool holds, const std::string& what)
     }
 }
 
+// size bytes in which no MiB repeats the one before it.
+bytes big_data(size_t size)
+{
+    bytes data(size);
+    for (size_t i = 0; i < size; ++i)
+        data[i] = uint8_t(i * 7 + i / 1000);
+    return data;
+}
+
 // The image of merge_values (from the one at `from`, and big ones too),
 // as the writer makes it, after `before` (in the byte order of format).
 void merge_input(const std::string& path, const bytes& before = hex("52 53 00 00"),
@@ -49,15 +58,12 @@ void merge_input(const std::string& path, const bytes& before = hex("52 53 00 00
         if (&m - merge_values >= std::ptrdiff_t(from))
             add_resource(&list, m.type, m.id, m.data.data(), int32_t(m.data.size()), m.name);
     // Big: resources of an unknown type around the size from which data
-    // stays in its file, and of a known type as large.
-    for (int32_t size : {kept_threshold - 1, kept_threshold, kept_threshold + 1}) {
-        bytes data(static_cast<size_t>(size));
-        for (size_t i = 0; big && i < data.size(); ++i)
-            data[i] = uint8_t(i * 7 + i / 1000);
+    // stays in its file and larger than the 1 MiB a copy's buffer holds, and
+    // of a known type as large: 'BIGD' 262144 at image offset 2099153.
+    for (int32_t size : {kept_threshold - 1, kept_threshold, (1 << 20) + kept_threshold + 1})
         for (uint32_t type : {type_code("BIGD"), type_code("LONG")})
             if (big)
-                add_resource(&list, type, size, data.data(), size, "");
-    }
+                add_resource(&list, type, size, big_data(size_t(size)).data(), size, "");
     int fd = syscalls.open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
     check(fd >= 0 && write(fd, before.data(), unsigned(before.size())) == ssize_t(before.size()) &&
               write_resource_file(list, fd, format, nullptr) == 0,
@@ -122,8 +128,8 @@ int run_child(int argc, char** argv)
     if (chdir(argv[2]) != 0)
         return 120;
     const std::string seam = argv[3];
-    if (seam.rfind("limit:", 0) == 0)
-        install_limit(off_t(std::stoll(seam.substr(6))));
+    if (seam.rfind("limit:", 0) == 0 || seam.rfind("full:", 0) == 0)
+        install_limit(off_t(std::stoll(seam.substr(seam.find(':') + 1))), seam[0] == 'l' ? EFBIG : ENOSPC);
     if (seam.rfind("cap:", 0) == 0)
         install_cap(std::stoul(seam.substr(4)));
 #if !defined(_WIN32)
@@ -161,12 +167,12 @@ int run_child(int argc, char** argv)
 // One failing flush: status and message as expected, every file as it was.
 void expect_unchanged(const std::string& root, const output_kind& kind, bool in_place,
                       const std::string& seam, const std::string& message, int status,
-                      const std::string& what)
+                      const std::string& what, bool big = false)
 {
     const std::string dir = root + "/case";
     fs::remove_all(dir);
     fs::create_directory(dir);
-    merge_input(dir + "/a.rsrc");
+    merge_input(dir + "/a.rsrc", hex("52 53 00 00"), 1, 0, big);
     if (kind.old)
         put_file(dir + "/out", *kind.old);
     if (in_place)
@@ -342,8 +348,9 @@ int main(int argc, char** argv)
         ++cases;
     }
     // Data kept in its input gives the same bytes as data read into memory,
-    // into every kind of output, from both byte orders, in place too, and
-    // when the system refuses to copy between the files.
+    // into every kind of output, from both byte orders, in place too, when
+    // the system refuses to copy between the files and when its copies come
+    // up short.
     for (bool in_place : {false, true})
         for (const auto& kind : output_kinds)
             for (auto [name, format] : {std::pair{"RS", 1}, std::pair{"resf", 0}}) {
@@ -355,47 +362,80 @@ int main(int argc, char** argv)
                         put_file(dir + "/out", *kind.old);
                 };
                 expect_same(root, std::string(kind.what) + " from " + name + (in_place ? ", in place" : ""),
-                            make, {"-o", "out", "in"}, {"big:keepnot", "none", "big:nocopy"}, in_place);
+                            make, {"-o", "out", "in"}, {"big:keepnot", "none", "big:nocopy", "cap:100000"},
+                            in_place);
                 ++cases;
             }
     // An output that is also an input, written in place; and more inputs
-    // than are held open.
+    // whose data stays in them than are held open (added files, then an
+    // input read when no slot is free): the rest is read into memory.
     expect_same(root, "in place over its own input",
                 [&](const std::string& dir) { merge_input(dir + "/out", hex("52 53 00 00"), 1, 0, true); },
                 {"-o", "out", "out", "--delete", "BIGD:262144"}, {"big:keepnot", "none", "nolock"}, true);
     std::vector<std::string> many = {"-o", "out"};
-    for (int i = 0; i < kept_inputs_open + 6; ++i)
-        many.push_back("in" + std::to_string(i));
-    expect_same(root, "many inputs",
+    for (int i = 0; i <= kept_inputs_open; ++i)
+        many.insert(many.end(), {"--add", "BIGD:" + std::to_string(i) + "=blob"});
+    many.push_back("in");
+    expect_same(root, "more inputs than are held open",
                 [&](const std::string& dir) {
-                    merge_input(dir + "/in0", hex("52 53 00 00"), 1, 0, true);
-                    for (int i = 1; i < kept_inputs_open + 6; ++i)
-                        fs::copy_file(dir + "/in0", dir + "/in" + std::to_string(i));
+                    put_file(dir + "/blob", big_data(size_t(kept_threshold)));
+                    merge_input(dir + "/in", hex("52 53 00 00"), 1, 0, true);
                 },
                 many, {"big:keepnot", "none"}, false);
     cases += 2;
-    // An input that changed before its data was copied: the output is left
-    // as it was.
-    for (const char* how : {"grow", "touch", "cut"}) {
+    // A kernel copy that meets the output's limit or a full disk goes on as
+    // a write, and fails as one.
+    std::vector<std::string> full = limits;
+    full.push_back("full:");
+    for (const auto& limit : full)
+        expect_unchanged(root, output_kinds[0], false, limit + std::to_string(4 + 2099153 + 1000),
+                         "write_data_make_map() data write() failed: 1000\n", 1,
+                         "kept data, " + limit, true);
+    cases += int(full.size());
+    // An input that changed before its data was copied, or that reads short
+    // while an output over it saves its kept data: the output is left as it
+    // was.
+    std::vector<const char*> changes = {"grow", "touch", "cut", "short"};
+#if !defined(_WIN32)
+    changes.push_back("ctime");
+#endif
+    for (const std::string how : changes) {
         const std::string dir = root + "/changed";
         fs::remove_all(dir);
         fs::create_directory(dir);
         merge_input(dir + "/in", hex("52 53 00 00"), 1, 0, true);
-        put_file(dir + "/out", hex("52 53 00 00"));
+        if (how == "short")
+            fs::create_hard_link(dir + "/in", dir + "/out");
+        else
+            put_file(dir + "/out", hex("52 53 00 00"));
+        const bytes old = file_bytes(dir + "/out");
         std::string err;
-        check(run(dir, std::string("big:") + how, {"-o", "out", "in"}, err) == 1 &&
+        check(run(dir, "big:" + how, {"-o", "out", "in"}, err) == 1 &&
                   err == "copy_resource_data(): in changed while tamb was running\n"
                          "error: problem writing resource file out\n" &&
-                  file_bytes(dir + "/out") == hex("52 53 00 00") &&
-                  names_in(dir) == std::set<std::string>{"in", "out"},
-              std::string("input changed, ") + how + ": " + err);
+                  file_bytes(dir + "/out") == old && names_in(dir) == std::set<std::string>{"in", "out"},
+              "input changed, " + how + ": " + err);
         ++cases;
     }
+    // A kept block that its file is too short to hold is refused as its read
+    // would be: 'BIGD' 262144, the seventh chunk (slot 17), made to start at
+    // the file's last byte.
+    const std::string dir = root + "/case";
+    fs::remove_all(dir);
+    fs::create_directory(dir);
+    merge_input(dir + "/in", hex("52 53 00 00"), 1, 0, true);
+    bytes cut = file_bytes(dir + "/in");
+    set32(cut, 4 + header_length + 12 * 17, uint32_t(cut.size() - 5), false);
+    put_file(dir + "/in", cut);
+    std::string err;
+    check(run(dir, "none", {"-o", "out", "in"}, err) == 0 &&
+              err == "read_block(): read() failed\nparse_resource_map(): skipping resource 'BIGD' 262144\n",
+          "kept block past the end: " + err);
+    fs::remove_all(dir);
+    ++cases;
     // An extracted file that cannot be written is not left half-made.
-    const std::string dir = root + "/extract";
     fs::create_directory(dir);
     merge_input(dir + "/a.rsrc");
-    std::string err;
     check(run(dir, "limit:10", {"a.rsrc", "--extract", "MIMS:2=m.bin"}, err) == 1 &&
               err == "extract_resource(): write() failed\nerror: problem writing m.bin\n" &&
               names_in(dir) == std::set<std::string>{"a.rsrc"},

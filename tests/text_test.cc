@@ -63,7 +63,7 @@ const data_form data_forms[] = {
     {"FLOT", "0000803f 0000c07f", "  hex 0000803f 0000c07f\n"},
     {"DBLE", "0000000000000080 000000000000f07f 000000000000f0ff 9a9999999999b93f",
      "  float64 -0 inf -inf 0.1\n"},
-    {"DBLE", "000000000000f87f", "  hex 00000000 0000f87f\n"},
+    {"DBLE", "0000000000000000 000000000000f87f", "  hex 00000000 00000000 00000000 0000f87f\n"},
     {"CSTR", "686900", "  text \"hi\\0\"\n"},
     {"MSNG", "225c090d0a c3a9 f09f9880", R"(  text "\"\\\t\r\n"
   text "é😀"
@@ -85,10 +85,10 @@ TEST(text_form, prints_each_shape_of_data_as_typed)
                                           "' 1\n" + row.lines + "\n")
             << row.type << " " << row.data;
     }
-    owned_list odd(list_of({{0x275c007e, INT32_MIN, "q\"b\\\n\r\t\x01\x7f \xc3\xa9 \xff", {}}}));
+    owned_list odd(list_of({{0x275c7f7e, INT32_MIN, "q\"b\\\n\r\t\x01\x7f \xc3\xa9 \xff", {}}}));
     EXPECT_EQ(text_of(odd.head, "a\nb"),
               start + "\n# a\\nb (PE format)\n\n"
-                      R"(resource '\'\\\x00~' -2147483648 "q\"b\\\n\r\t\x01\x7f é \xff")"
+                      R"(resource '\'\\\x7f~' -2147483648 "q\"b\\\n\r\t\x01\x7f é \xff")"
                       "\n\n");
 }
 
