@@ -80,14 +80,43 @@ void swap_rref(unsigned char* p, size_t length)
     }
 }
 
+const shape_entry* shape_of(uint32_t type)
+{
+    for (const auto& e : shape_table)
+        if (e.type == type)
+            return &e;
+    return nullptr;
+}
+
 } // namespace
+
+size_t whole_units(uint32_t type, const void* data, size_t n)
+{
+    const shape_entry* found = shape_of(type);
+    if (found == nullptr)
+        return n;
+    const auto* p = static_cast<const unsigned char*>(data);
+    switch (found->kind) {
+    case shape::array16: return n - n % 2;
+    case shape::array32: return n - n % 4;
+    case shape::array64: return n - n % 8;
+    case shape::record24: return n - n % 24;
+    case shape::record340: return n - n % 340;
+    case shape::rref: break;
+    }
+    size_t at = 0;
+    while (n - at >= 12) {
+        const void* nul = std::memchr(p + at + 12, 0, n - at - 12);
+        if (nul == nullptr)
+            break;
+        at = size_t(static_cast<const unsigned char*>(nul) - p) + 1;
+    }
+    return at;
+}
 
 int swap_resource_data(uint32_t type, void* data, int32_t length)
 {
-    const shape_entry* found = nullptr;
-    for (const auto& e : shape_table)
-        if (e.type == type)
-            found = &e;
+    const shape_entry* found = shape_of(type);
     if (found == nullptr)
         return 0;
     if (data == nullptr || length <= 0)

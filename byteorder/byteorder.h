@@ -3,6 +3,7 @@
 // Pure functions: no I/O, no allocation.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -33,3 +34,10 @@ using swap_func = int (*)(uint32_t type, void* data, int32_t length);
 // or writes outside [data, data + length): a trailing element or record that
 // does not fit wholly inside the length is left as it is.
 int swap_resource_data(uint32_t type, void* data, int32_t length);
+
+// For data converted a piece at a time: the length of the longest start of
+// the n bytes at data made of whole elements or records of the type's shape
+// (for 'RREF', records whose name ends within the n bytes). Converting that
+// start, and then what follows it as data of its own, gives the bytes that
+// converting the whole gives. n for a type that is not converted.
+size_t whole_units(uint32_t type, const void* data, size_t n);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -72,7 +73,7 @@ struct extraction {
     bool to_stdout = false; // "-", or the file standard output is open on
     bool written = false;   // its file has been written at least once
     bool brought = false;   // the input being read brought such a resource
-    std::vector<unsigned char> held; // to_stdout: the last bytes, written at the end
+    std::shared_ptr<resource> held; // to_stdout: the last version, written at the end
 };
 
 // How inputs are listed: not at all (they are gathered for an output), as
@@ -226,11 +227,10 @@ void watch_extractions(run_state& run)
 int extract(extraction& e, const resource* r)
 {
     if (e.to_stdout) {
-        std::vector<unsigned char> buffer;
-        const unsigned char* data = record_data(r, buffer);
-        if (data == nullptr)
+        // A record of its own: kept data stays where it lies until the end.
+        e.held.reset(copy_record(r), release_record);
+        if (!e.held)
             return error("error: problem writing %s\n", e.what.file);
-        e.held.assign(data, data + r->size);
         return 0;
     }
     return report(extract_resource(r, e.what.file), e.what.file, "error: problem writing %s\n");
@@ -274,9 +274,8 @@ int gather(run_state& run, const char* path)
     if (!text && position_at_map(in.fd, 0, &format) <= 0)
         return error("error: %s is not a resource file\n", path);
     watch_extractions(run);
-    // Large data stays in the input until it is written (the text form
-    // prints it at once).
-    run.list.index.keeping = run.listing != listing_form::text ? path : nullptr;
+    // Large data stays in the input until it is written or printed.
+    run.list.index.keeping = path;
     const int read = text ? read_text_resources(&run.list.head, in.fd, path, &run.list.index)
                           : read_resource_file(&run.list.head, in.fd, format, nullptr, &run.list.index);
     run.list.index.keeping = nullptr;
@@ -289,49 +288,53 @@ int gather(run_state& run, const char* path)
     return 0;
 }
 
-// The bytes of the file open on fd, read from its position to its end (a
-// pipe or a device too). 0; 1 after the error line when it cannot be read
-// or holds 2^31 bytes or more.
-int read_whole(int fd, const char* path, std::vector<unsigned char>& bytes)
+// The data of the file open on fd, read from its position to its end (a
+// pipe or a device too): held in memory, data from a pipe or a device
+// beyond data_held_at_most bytes in the spill file. The record, its head
+// room (head_room bytes) still to be filled; null after the error line when
+// it cannot be read, held or holds more than largest_resource bytes.
+resource* read_added(int fd, const char* path, size_t head_room, bool regular)
 {
-    struct stat st;
-    size_t want = 1 << 16;
-    if (syscalls.fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        if (st.st_size > INT32_MAX)
-            return error("error: %s is too large for a resource\n", path);
-        want = size_t(st.st_size) + 1; // one more: a file that grew is read on
-    }
+    data_builder data;
+    start_data(&data, head_room, regular ? INT64_MAX : data_held_at_most);
+    std::vector<unsigned char> buffer(size_t(1) << 16);
     for (;;) {
-        const size_t had = bytes.size();
-        bytes.resize(had + want);
-        ssize_t n = syscalls.read(fd, bytes.data() + had, want);
-        if (n < 0)
-            return error("error: cannot open %s\n", path);
-        bytes.resize(had + size_t(n));
-        if (bytes.size() > size_t(INT32_MAX))
-            return error("error: %s is too large for a resource\n", path);
+        const ssize_t n = syscalls.read(fd, buffer.data(), buffer.size());
+        if (n < 0) {
+            error("error: cannot open %s\n", path);
+            return nullptr;
+        }
         if (n == 0)
-            return 0;
-        want = std::min<size_t>(bytes.size(), size_t(64) << 20);
+            break;
+        if (data.length + n > largest_resource) {
+            error("error: %s is too large for a resource\n", path);
+            return nullptr;
+        }
+        if (add_data(&data, buffer.data(), size_t(n)) != 0) {
+            error("error: cannot hold the data of %s\n", path);
+            return nullptr;
+        }
+        if (buffer.size() < (size_t(1) << 20))
+            buffer.resize(buffer.size() * 2);
     }
+    resource* r = finish_data(&data);
+    if (r == nullptr)
+        error("error: cannot hold the data of %s\n", path);
+    return r;
 }
 
 // A record for --add whose data, the whole content of the large regular
-// file open on fd, stays in the file; null when it may not (or no slot is
-// free), and the file is read then.
-resource* kept_file(const run_state& run, const resource_request& what, int fd)
+// file open on fd, stays in the file; null when it may not, and the file is
+// read then.
+resource* kept_file(const resource_request& what, int fd, int64_t length)
 {
-    struct stat st;
-    if (run.listing == listing_form::text || syscalls.fstat(fd, &st) != 0 ||
-        !S_ISREG(st.st_mode) || st.st_size > INT32_MAX || !data_may_stay(what.type, st.st_size))
+    if (!data_may_stay(length))
         return nullptr;
     const int input = keep_input(fd, what.file);
     if (input < 0)
         return nullptr;
-    const size_t name_bytes = what.name.size() + 1;
-    resource* r = allocate_kept_record(record_head_room(name_bytes), input, 0);
-    if (r != nullptr)
-        fill_record(r, what.type, what.id, int32_t(st.st_size), what.name.c_str(), name_bytes);
+    resource* r = allocate_kept_record(record_head_room(what.name.size() + 1), input, 0,
+                                       data_order::little);
     forget_unused_input(input);
     return r;
 }
@@ -341,23 +344,28 @@ resource* kept_file(const run_state& run, const resource_request& what, int fd)
 int add_file(run_state& run, const resource_request& what)
 {
     hold_output(run);
-    std::vector<unsigned char> data;
-    resource* kept = nullptr;
+    const size_t name_bytes = what.name.size() + 1;
+    resource* r = nullptr;
     {
         open_file in(syscalls.open(what.file, O_RDONLY, 0));
         if (in.fd < 0)
             return error("error: cannot open %s\n", what.file);
-        kept = kept_file(run, what, in.fd);
-        if (kept == nullptr && read_whole(in.fd, what.file, data) != 0)
+        struct stat st;
+        const bool regular = syscalls.fstat(in.fd, &st) == 0 && S_ISREG(st.st_mode);
+        if (regular && st.st_size > largest_resource)
+            return error("error: %s is too large for a resource\n", what.file);
+        if (regular)
+            r = kept_file(what, in.fd, st.st_size);
+        if (r != nullptr)
+            fill_record(r, what.type, what.id, int32_t(st.st_size), what.name.c_str(), name_bytes);
+        else if ((r = read_added(in.fd, what.file, record_head_room(name_bytes), regular)) != nullptr)
+            fill_record(r, what.type, what.id, r->size, what.name.c_str(), name_bytes);
+        else
             return 1;
     }
     watch_extractions(run);
-    if ((kept != nullptr ? place_record(&run.list.head, kept, &run.list.index)
-                         : add_resource(&run.list.head, what.type, what.id, data.data(),
-                                        int32_t(data.size()), what.name.c_str(),
-                                        &run.list.index)) < 0)
+    if (place_record(&run.list.head, r, &run.list.index) < 0)
         return error("error: problem reading resources from %s\n", what.file);
-    data = {};
     if (deliver_extractions(run) != 0)
         return 1;
     if (run.listing != listing_form::none)
@@ -390,9 +398,15 @@ int deliver_to_stdout(run_state& run)
         if (!e.to_stdout || !e.written)
             continue;
         run.stdout_used = true;
-        if (write_standard_output(e.held.data(), e.held.size()) != ssize_t(e.held.size())) {
-            std::fprintf(stderr, "extract_resource(): write() failed\n");
-            return error("error: problem writing %s\n", e.what.file);
+        data_pieces pieces(e.held.get());
+        const unsigned char* p = nullptr;
+        for (ssize_t n; (n = next_piece(&pieces, &p)) != 0;) {
+            if (n < 0)
+                return error("error: problem writing %s\n", e.what.file);
+            if (write_standard_output(p, size_t(n)) != n) {
+                std::fprintf(stderr, "extract_resource(): write() failed\n");
+                return error("error: problem writing %s\n", e.what.file);
+            }
         }
     }
     return 0;

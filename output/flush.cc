@@ -12,11 +12,6 @@ output_result flush_resources(resource** records, const char* path)
     output_file out;
     if (open_output(&out, path) < 0)
         return output_result::cannot_create;
-    // Written over in place, the file cannot also be where data is copied
-    // from: data kept in it is read into memory first. (A replaced file
-    // stays as it was, under its old descriptor, until the rename.)
-    if (out.way == output_way::in_place && load_kept_data(records, out.fd) < 0)
-        return output_result::not_written;
     resource* list = *records;
     if (copy_output(&out) < 0)
         return output_result::not_written;
@@ -37,6 +32,17 @@ output_result flush_resources(resource** records, const char* path)
     const off_t base = syscalls.lseek(out.fd, 0, SEEK_CUR);
     if (keep_output_bytes(&out, base, image_length(list)) < 0)
         return output_result::not_written;
+    // Written over in place, the file cannot also be where data is copied
+    // from: data kept in it is taken from the bytes just kept, or moved to
+    // the spill file. (A replaced file stays as it was, under its old
+    // descriptor, until the rename.)
+    if (out.way == output_way::in_place) {
+        const kept_bytes* saved = out.kept.empty() || out.kept.back().at != base ? nullptr : &out.kept.back();
+        if (saved != nullptr && saved->spilled >= 0
+                ? move_kept_data_aside(list, out.fd, saved->at, int64_t(saved->length), saved->spilled) < 0
+                : move_kept_data_aside(list, out.fd) < 0)
+            return output_result::not_written;
+    }
     if (write_resource_file(list, out.fd, format, nullptr) < 0 ||
         pe_checksum(out.fd, checksum_at, base) < 0 || commit_output(&out) < 0)
         return output_result::not_written;
@@ -49,7 +55,7 @@ output_result extract_resource(const resource* r, const char* path)
     if (open_output(&out, path, output_fresh) < 0)
         return output_result::cannot_create;
     ssize_t written = 0;
-    switch (copy_resource_data(r, out.fd, &written)) {
+    switch (copy_resource_data(r, out.fd, 1, &written)) {
     case copy_result::copied:
         break;
     case copy_result::write_failed:

@@ -9,10 +9,14 @@
 
 #include "platform/platform.h"
 #include "resfile/fail.h"
+#include "resfile/kept.h"
 
 namespace {
 
 output_file* volatile active = nullptr;
+
+// Kept bytes beyond this many go to the spill file rather than to memory.
+constexpr size_t spill_above = size_t(1) << 20;
 
 // Writes all of n bytes at `at` with write_at; false when a write fails.
 bool put_all(ssize_t (*write_at)(int, const void*, size_t, off_t), int fd, const unsigned char* p,
@@ -39,8 +43,20 @@ void undo(output_file* out)
     if (out->way != output_way::in_place)
         return;
     const int fd = out->fd >= 0 ? out->fd : out->original;
-    for (const kept_bytes& k : out->kept) // with the system's own call, whatever tests replace
-        put_all(pwrite, fd, k.bytes, k.length, k.at);
+    static unsigned char buffer[1 << 16];
+    for (const kept_bytes& k : out->kept) { // with the system's own calls, whatever tests replace
+        if (k.bytes != nullptr) {
+            put_all(pwrite, fd, k.bytes, k.length, k.at);
+            continue;
+        }
+        for (size_t done = 0; done < k.length;) {
+            const size_t want = std::min(sizeof buffer, k.length - done);
+            const ssize_t got = pread(spill_descriptor(), buffer, want, k.spilled + off_t(done));
+            if (got <= 0 || !put_all(pwrite, fd, buffer, size_t(got), k.at + off_t(done)))
+                break;
+            done += size_t(got);
+        }
+    }
     if (truncate_descriptor(fd, out->old_length) == 0)
         fsync(fd);
 }
@@ -264,6 +280,24 @@ int keep_output_bytes(output_file* out, off_t at, int64_t length)
         return 0;
     const off_t end = length > out->old_length - at ? out->old_length : at + off_t(length);
     const size_t n = size_t(end - at);
+    if (n > spill_above) { // a bounded piece at a time, into the spill file
+        std::vector<unsigned char> piece(spill_above);
+        int64_t spilled = -1;
+        for (size_t done = 0; done < n;) {
+            const size_t want = std::min(piece.size(), n - done);
+            if (pread_all(out->fd, piece.data(), want, at + off_t(done)) != ssize_t(want))
+                return fail("keep_output_bytes(): read() failed\n");
+            const int64_t where = spill_append(piece.data(), want);
+            if (where < 0)
+                return fail("keep_output_bytes(): cannot keep %zu bytes\n", n);
+            if (done == 0)
+                spilled = where;
+            done += want;
+        }
+        end_signals_held held;
+        out->kept.push_back({at, n, nullptr, spilled});
+        return 0;
+    }
     auto* bytes = static_cast<unsigned char*>(std::malloc(n));
     if (bytes == nullptr)
         return fail("keep_output_bytes(): malloc(%zu) failed\n", n);

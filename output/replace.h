@@ -40,10 +40,13 @@ enum class output_way {
 constexpr int output_fresh = 1; // new bytes from 0, not a copy of the old; a new
                                 // file's mode; never written in place
 
+// Bytes of the file kept for putting back: in memory, or, when there are
+// many, in the spill file from `spilled`.
 struct kept_bytes {
     off_t at;
     size_t length;
-    unsigned char* bytes;
+    unsigned char* bytes; // null when spilled
+    int64_t spilled = -1;
 };
 
 struct output_file {
@@ -78,7 +81,8 @@ int open_output(output_file* out, const char* path, int flags = 0);
 int copy_output(output_file* out);
 
 // In place: keeps the file's bytes in [at, at + length) so that they can be
-// put back. Does nothing on the other ways. 0, or -1 after one line.
+// put back: in memory, or in the spill file when they are many. Does
+// nothing on the other ways. 0, or -1 after one line.
 int keep_output_bytes(output_file* out, off_t at, int64_t length);
 
 // Makes the written bytes the output: syncs and closes the descriptor and

@@ -99,6 +99,11 @@ struct system_calls {
     // whatever the lock.
     int (*lock)(const char* path, int wait, struct file_identity* locked);
     int (*unlock)(int held);
+    // A file for data that has nowhere else to be, read and written, which
+    // the system removes when it is closed or the run ends: an unnamed
+    // temporary (O_TMPFILE) in $TMPDIR, else /tmp (where /tmp is tmpfs, that
+    // is memory); on Windows one opened with FILE_FLAG_DELETE_ON_CLOSE.
+    int (*open_spill)();
 };
 extern system_calls syscalls;
 
@@ -134,6 +139,9 @@ bool is_terminal(int fd);
 // are open on the same file; and when path names the file of that identity.
 bool same_file(const char* path, int fd);
 bool names_file(const char* path, const file_identity& id);
+
+// The identity of the file open on fd. 0, or -1.
+int descriptor_identity(int fd, file_identity* id);
 bool same_descriptors(int a, int b);
 
 // Writes n bytes to standard output as they are (on Windows, whose standard
@@ -233,6 +241,7 @@ void release_end_signals();
 // until restore_write_signals puts back the actions the run inherited.
 void ignore_write_signals();
 void restore_write_signals();
+bool write_signals_are_ignored();
 
 // Holds the signals that end a run back while it lives.
 struct end_signals_held {

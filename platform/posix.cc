@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <sys/file.h>
@@ -73,6 +74,24 @@ int unlock_file(int held)
     return ::close(held);
 }
 
+int open_spill_file()
+{
+    const char* dir = std::getenv("TMPDIR");
+    if (dir == nullptr || *dir == '\0')
+        dir = "/tmp";
+#if defined(O_TMPFILE)
+    const int fd = ::open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        return fd;
+#endif
+    // A file system without unnamed temporaries: a named one, removed at once.
+    std::string pattern = std::string(dir) + "/.tamb-spill-XXXXXX";
+    const int named = mkostemp(pattern.data(), O_CLOEXEC);
+    if (named >= 0)
+        ::unlink(pattern.c_str());
+    return named;
+}
+
 #if !defined(__linux__)
 ssize_t no_list(int, char*, size_t)
 {
@@ -106,7 +125,7 @@ constexpr system_calls system_defaults = {
 #else
     no_list,     no_get,       no_set,    no_remove,   share_blocks, no_copy,
 #endif
-    lock_file,   unlock_file,
+    lock_file,   unlock_file, open_spill_file,
 };
 
 } // namespace
@@ -137,6 +156,15 @@ bool same_file(const char* path, int fd)
     struct stat a, b;
     return syscalls.stat(path, &a) == 0 && syscalls.fstat(fd, &b) == 0 && a.st_dev == b.st_dev &&
            a.st_ino == b.st_ino;
+}
+
+int descriptor_identity(int fd, file_identity* id)
+{
+    struct stat st;
+    if (syscalls.fstat(fd, &st) != 0)
+        return -1;
+    *id = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
+    return 0;
 }
 
 bool names_file(const char* path, const file_identity& id)
@@ -322,6 +350,11 @@ void ignore_write_signals()
     for (int i = 0; i < 2; ++i)
         sigaction(write_signals[i], &ignore, &inherited[i]);
     write_signals_ignored = true;
+}
+
+bool write_signals_are_ignored()
+{
+    return write_signals_ignored;
 }
 
 void restore_write_signals()

@@ -399,13 +399,37 @@ int unlock_file(int held)
     return 0;
 }
 
+// A temporary in the system's temporary folder that the system deletes once
+// its last handle is closed.
+int open_spill_file()
+{
+    wchar_t dir[MAX_PATH + 1], name[MAX_PATH + 1];
+    if (GetTempPathW(MAX_PATH + 1, dir) == 0 || GetTempFileNameW(dir, L"tmb", 0, name) == 0) {
+        set_errno_from(GetLastError());
+        return -1;
+    }
+    HANDLE h = CreateFileW(name, GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        set_errno_from(GetLastError());
+        DeleteFileW(name);
+        return -1;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
+    if (fd < 0)
+        CloseHandle(h);
+    return fd;
+}
+
 constexpr system_calls system_defaults = {
     open_file,       no_unnamed,      stat_file,      stat_file,          no_link_to_read,
     stat_descriptor, read_descriptor, pread,          seek_descriptor,    write_descriptor,
     write_parts,     pwrite,          set_length,     fsync,              close_descriptor,
     dup_descriptor,  replace_file,    unlink_file,    no_link,            no_mode,
     no_owner,        no_attribute_names, no_attribute, no_attribute_to_set, no_attribute_to_remove,
-    no_reflink,      copy_range,      lock_file,      unlock_file,
+    no_reflink,      copy_range,      lock_file,      unlock_file,        open_spill_file,
 };
 
 } // namespace
@@ -462,6 +486,11 @@ bool same_handles(HANDLE x, HANDLE y)
 }
 
 } // namespace
+
+int descriptor_identity(int fd, file_identity* id)
+{
+    return identity_of(handle_of(fd), id) ? 0 : -1;
+}
 
 bool names_file(const char* path, const file_identity& id)
 {
@@ -585,6 +614,11 @@ void ignore_write_signals()
 }
 
 void restore_write_signals() {}
+
+bool write_signals_are_ignored()
+{
+    return false;
+}
 
 off_t next_data(int, off_t at, off_t end)
 {

@@ -38,6 +38,13 @@ resource* allocate_record(size_t head_room, size_t data_bytes);
 // Frees a record made by allocate_record, filled or not.
 void release_record(resource* r);
 
+// A record block from the heap with head_room bytes and then room for
+// capacity bytes of data, which resize_record grows or shrinks (moving the
+// block, so the caller fills the record once its data is complete). Null
+// when memory runs out (resize_record then leaves r as it was).
+resource* allocate_growing_record(size_t head_room, size_t capacity);
+resource* resize_record(resource* r, size_t head_room, size_t capacity);
+
 // Bytes in front of the data in a record whose name has name_bytes bytes,
 // NUL included.
 inline size_t record_head_room(size_t name_bytes)
@@ -50,56 +57,6 @@ inline size_t record_head_room(size_t name_bytes)
 // record whose data stays in its input, where that data lies).
 void fill_record(resource* r, uint32_t type, int32_t id, int32_t size, const char* name,
                  size_t name_bytes);
-
-// Large data that stays in its input file until it is written. A record of
-// a type the conversion table does not know (so that its bytes go out as
-// they came in), holding kept_threshold bytes or more, read from a regular
-// file, keeps where its data lies in that input instead of the data. At most
-// kept_inputs_open inputs are held open at a time; the data of any further
-// input is read into memory. An input is closed with its last record.
-constexpr int32_t kept_threshold = 256 << 10;
-constexpr int kept_inputs_open = 64;
-
-// The input open on fd (named path, for messages) as one whose data records
-// may keep: its slot, or -1 when it is not a regular file, no slot is free
-// or its descriptor cannot be held. An input no record keeps data in is let
-// go by forget_unused_input.
-int keep_input(int fd, const char* path);
-void forget_unused_input(int input);
-
-// True when the data of a record of this type and size, read from a
-// regular file, may stay in it.
-bool data_may_stay(uint32_t type, int64_t size);
-
-// A record block with head_room bytes for the record and its name, whose
-// data, from `offset` in the input in slot `input`, stays there. The caller
-// fills it. Null when memory runs out.
-resource* allocate_kept_record(size_t head_room, int input, off_t offset);
-
-bool data_kept(const resource* r);
-
-// What release_record does for a kept record: its input is let go with its
-// last record.
-void release_kept_data(const resource* r);
-
-// The record's data: r->data, or, for kept data, a copy read into buffer.
-// Null after "copy_resource_data(): FILE changed while tamb was running"
-// (or its read's line) when the input is no longer what it was.
-const unsigned char* record_data(const resource* r, std::vector<unsigned char>& buffer);
-
-// Writes the record's data at fd's position, which moves past it: kept data
-// copied from its input (in the kernel where the system can), any other
-// written whole. failed: after its own line (the input changed, or a copy
-// or a read failed); write_failed: a write to fd failed, *written holding
-// the count the data got in all, or the failing call's result when it got
-// nothing, for the caller's line.
-enum class copy_result { copied, failed, write_failed };
-copy_result copy_resource_data(const resource* r, int fd, ssize_t* written);
-
-// Reads into memory the kept data of every record whose input is the very
-// file open on fd, so that the file may be written over. 0, or -1 after a
-// line.
-int load_kept_data(resource** list, int fd);
 
 // A resource's type and id.
 using resource_key = std::pair<uint32_t, int32_t>;
@@ -173,3 +130,5 @@ struct resource_list {
         clear_resource_index(&index);
     }
 };
+
+#include "resfile/kept.h"

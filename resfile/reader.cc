@@ -129,6 +129,7 @@ struct data_reader {
     int fd;
     off_t base;
     const char* keeping; // the input's path, when its large data may stay in it
+    data_order order;    // the byte order of the data in the input
     int input = -1;      // its slot once a record keeps data there
     bool regular = false;
     off_t file_length = 0;
@@ -139,7 +140,8 @@ struct data_reader {
     static constexpr size_t span_capacity = size_t(1) << 20;
     static constexpr int32_t largest_from_span = 64 << 10;
 
-    data_reader(int f, off_t b, const char* path) : fd(f), base(b), keeping(path)
+    data_reader(int f, off_t b, const char* path, data_order o)
+        : fd(f), base(b), keeping(path), order(o)
     {
         struct stat st;
         if (syscalls.fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
@@ -190,27 +192,27 @@ struct data_reader {
     // the block cannot be read.
     ~data_reader() { forget_unused_input(input); }
 
-    // A record whose data stays in the input, when it may and a slot is
-    // free; the input's length stands in for the read that is not made.
-    resource* kept(uint32_t type, off_t pos, int32_t size, size_t head_room)
+    // A record whose data stays in the input, when it may; the input's
+    // length stands in for the read that is not made.
+    resource* kept(off_t pos, int32_t size, size_t head_room)
     {
-        if (keeping == nullptr || !regular || !data_may_stay(type, size))
+        if (keeping == nullptr || !regular || !data_may_stay(size))
             return nullptr;
         if (input < 0 && (input = keep_input(fd, keeping)) < 0) {
-            keeping = nullptr; // no slot: the rest is read as ever
+            keeping = nullptr; // it cannot be held: the rest is read as ever
             return nullptr;
         }
-        return allocate_kept_record(head_room, input, pos);
+        return allocate_kept_record(head_room, input, pos, order);
     }
 
-    resource* record(uint32_t type, uint32_t offset, int32_t size, size_t head_room)
+    resource* record(uint32_t offset, int32_t size, size_t head_room)
     {
         const off_t pos = block_position(offset, size, base, [this](off_t at, int64_t count) {
             return ends_before(at, count);
         });
         if (pos < 0)
             return nullptr;
-        if (resource* r = kept(type, pos, size, head_room))
+        if (resource* r = kept(pos, size, head_room))
             return r;
         resource* r = allocate_record(head_room, size_t(size));
         if (r == nullptr) {
@@ -282,7 +284,10 @@ int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, s
         return -1;
 
     const int64_t slots = chunk_map[0].size / 12;
-    data_reader data(fd, base, index != nullptr ? index->keeping : nullptr);
+    // Kept data of a known type is converted when it is read or written, with
+    // the default conversion: another callback reads everything into memory.
+    const char* keeping = index != nullptr && swap == swap_resource_data ? index->keeping : nullptr;
+    data_reader data(fd, base, keeping, format == 1 ? data_order::little : data_order::big);
     walk_map(map, length, format, [&](const map_entry& e) {
         int64_t slot = int64_t(e.chunk_index) + map_block_slot;
         // The data is read straight into the record that will hold it.
@@ -291,7 +296,7 @@ int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, s
         if (slot < 0 || slot >= slots)
             fail("parse_resource_map(): chunk index %d names no slot\n", e.chunk_index);
         else
-            r = data.record(e.type, chunk_map[slot].offset, chunk_map[slot].size,
+            r = data.record(chunk_map[slot].offset, chunk_map[slot].size,
                             record_head_room(name_bytes));
         if (r == nullptr) {
             fail_quoting("parse_resource_map(): skipping resource ", e.type,

@@ -108,6 +108,27 @@ resource* allocate_record(size_t head_room, size_t data_bytes)
     return r;
 }
 
+resource* allocate_growing_record(size_t head_room, size_t capacity)
+{
+    auto* r = static_cast<resource*>(std::malloc(head_room + (capacity > 0 ? capacity : 1)));
+    if (r != nullptr) {
+        r->next = nullptr;
+        r->name = nullptr;
+        r->data = reinterpret_cast<unsigned char*>(r) + head_room;
+        r->size = 0;
+        r->storage = storage_heap;
+    }
+    return r;
+}
+
+resource* resize_record(resource* r, size_t head_room, size_t capacity)
+{
+    auto* grown = static_cast<resource*>(std::realloc(r, head_room + (capacity > 0 ? capacity : 1)));
+    if (grown != nullptr)
+        grown->data = reinterpret_cast<unsigned char*>(grown) + head_room;
+    return grown;
+}
+
 void release_record(resource* r)
 {
     if (data_kept(r))

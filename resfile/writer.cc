@@ -221,10 +221,10 @@ int write_batch(int fd, resource* const* batch, int n, off_t position, pe_format
 
 // Copies the data that a record keeps in its input: 1, or -1 after the line
 // of the copy, or of the write that failed.
-int copy_kept(int fd, const resource* r)
+int copy_kept(int fd, const resource* r, pe_format format)
 {
     ssize_t written = 0;
-    switch (copy_resource_data(r, fd, &written)) {
+    switch (copy_resource_data(r, fd, format, &written)) {
     case copy_result::copied:
         return 1;
     case copy_result::write_failed:
@@ -273,7 +273,7 @@ int write_data_make_map(int fd, resource* resources, uint32_t base, chunk_entry*
             if (data_kept(r))
                 break; // copied from its input on its own
         }
-        const int written = data_kept(batch[0]) ? copy_kept(fd, batch[0])
+        const int written = data_kept(batch[0]) ? copy_kept(fd, batch[0], format)
                                                 : write_batch(fd, batch, n, position, format, swap);
         if (written < 0)
             return -1;

@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 #if defined(_WIN32)
 #include <direct.h>
@@ -159,9 +160,36 @@ int run_child(int argc, char** argv)
         const size_t colon = seam.find(':', 5);
         install(call_failures[std::stoi(seam.substr(5))], std::stoi(seam.substr(colon + 1)));
     }
+    // Data from a pipe: "fifo:N" holds at most N bytes of it in memory and
+    // feeds the FIFO "fifo" with the bytes of "blob"; after it, ",largest:N"
+    // lowers the size of the largest resource, ",nospill" and ",fullspill"
+    // make a spill file that cannot be made or written.
+    const size_t largest = seam.find(",largest:");
+    if (largest != std::string::npos)
+        largest_resource = std::stoll(seam.substr(largest + 9));
+    if (seam.find("nospill") != std::string::npos)
+        syscalls.open_spill = [] { return errno = EACCES, -1; };
+#if !defined(_WIN32)
+    if (seam.find("fullspill") != std::string::npos)
+        syscalls.open_spill = [] { return ::open("/dev/full", O_RDWR); };
+    pid_t feeder = -1;
+    if (seam.rfind("fifo:", 0) == 0) {
+        data_held_at_most = std::stoll(seam.substr(5));
+        if ((feeder = fork()) == 0) {
+            const bytes b = file_bytes("blob");
+            const int fd = ::open("fifo", O_WRONLY);
+            _exit(fd >= 0 && write(fd, b.data(), b.size()) == ssize_t(b.size()) ? 0 : 1);
+        }
+    }
+#endif
     std::vector<char*> args = {argv[0]};
     args.insert(args.end(), argv + 4, argv + argc);
-    return tamb_main(int(args.size()), args.data());
+    const int status = tamb_main(int(args.size()), args.data());
+#if !defined(_WIN32)
+    if (feeder > 0)
+        kill(feeder, SIGKILL), waitpid(feeder, nullptr, 0);
+#endif
+    return status;
 }
 
 // One failing flush: status and message as expected, every file as it was.
@@ -368,7 +396,7 @@ int main(int argc, char** argv)
             }
     // An output that is also an input, written in place; and more inputs
     // whose data stays in them than are held open (added files, then an
-    // input read when no slot is free): the rest is read into memory.
+    // input): the others are opened again when their data is copied.
     expect_same(root, "in place over its own input",
                 [&](const std::string& dir) { merge_input(dir + "/out", hex("52 53 00 00"), 1, 0, true); },
                 {"-o", "out", "out", "--delete", "BIGD:262144"}, {"big:keepnot", "none", "nolock"}, true);
@@ -383,6 +411,98 @@ int main(int argc, char** argv)
                 },
                 many, {"big:keepnot", "none"}, false);
     cases += 2;
+    {
+        const std::string dir = root + "/reopen";
+        fs::remove_all(dir);
+        fs::create_directory(dir);
+        put_file(dir + "/blob", big_data(size_t(kept_threshold)));
+        put_file(dir + "/out", hex("52 53 00 00"));
+        many.pop_back(); // the added files alone
+        std::string err;
+        check(run(dir, "big:replace", many, err) == 1 &&
+                  err == "copy_resource_data(): blob changed while tamb was running\n"
+                         "error: problem writing resource file out\n" &&
+                  file_bytes(dir + "/out") == hex("52 53 00 00"),
+              "a file opened again that is another: " + err);
+        ++cases;
+    }
+    // A text's resources, whose data is a file kept where it is, a file and
+    // text spilled together, and a small file, into both byte orders: the
+    // image of the same list held in memory.
+    const bytes blob = big_data(size_t(kept_threshold) * 3);
+    const std::string text = "# tamb resource text 1\nresource 'BIGD' 1 \"kept\"\n  file \"blob\"\n"
+                             "resource 'LONG' 2\n  file \"blob\"\nresource 'BIGD' 3\n  hex 00 01\n"
+                             "  file \"blob\"\n  text \"end\"\nresource 'CSTR' 4\n  file \"small\"\n";
+    bytes mixed = {0, 1};
+    mixed.insert(mixed.end(), blob.begin(), blob.end());
+    mixed.insert(mixed.end(), {'e', 'n', 'd'});
+    const std::vector<std::tuple<uint32_t, int32_t, const char*, bytes>> text_values = {
+        {type_code("BIGD"), 1, "kept", blob}, {type_code("LONG"), 2, "", blob},
+        {type_code("BIGD"), 3, "", mixed}, {type_code("CSTR"), 4, "", hex("68 69")}};
+    for (const output_kind* kind : {&output_kinds[0], &output_kinds[5]})
+        for (const char* seam : {"none", "big:keepnot"}) {
+            const std::string dir = root + "/text";
+            fs::remove_all(dir);
+            fs::create_directory(dir);
+            put_file(dir + "/blob", blob);
+            put_file(dir + "/small", hex("68 69"));
+            put_file(dir + "/t.txt", bytes(text.begin(), text.end()));
+            resource* list = nullptr;
+            for (const auto& [type, id, name, data] : text_values)
+                add_resource(&list, type, id, data.data(), int32_t(data.size()), name);
+            const bytes header = kind->old ? *kind->old : hex("52 53 00 00");
+            put_file(dir + "/want", header);
+            if (kind->old)
+                put_file(dir + "/out", *kind->old);
+            const int want = syscalls.open((dir + "/want").c_str(), O_RDWR, 0);
+            check(want >= 0 && lseek(want, 0, SEEK_END) == off_t(header.size()) &&
+                      write_resource_file(list, want, kind->old ? 0 : 1, nullptr) == 0,
+                  "make want");
+            close(want);
+            free_resources(list);
+            std::string err;
+            check(run(dir, seam, {"-o", "out", "t.txt"}, err) == 0 && err.empty() &&
+                      file_bytes(dir + "/out") == file_bytes(dir + "/want"),
+                  std::string("text with file lines into ") + kind->what + ", " + seam + ": " + err);
+            ++cases;
+        }
+#if !defined(_WIN32)
+    // A pipe's data, held in memory, spilled at once or on the way, into both
+    // byte orders; and when it cannot be held.
+    for (const output_kind* kind : {&output_kinds[0], &output_kinds[5]}) {
+        expect_same(root, std::string("pipe into ") + kind->what,
+                    [&](const std::string& dir) {
+                        put_file(dir + "/blob", blob);
+                        mkfifo((dir + "/fifo").c_str(), 0600);
+                        if (kind->old)
+                            put_file(dir + "/out", *kind->old);
+                    },
+                    {"-o", "out", "--add", "LONG:1=fifo", "--add", "BIGD:2=blob"},
+                    {"fifo:999999999", "fifo:100000", "fifo:0"}, false);
+        ++cases;
+    }
+    const struct {
+        const char* seam;
+        std::string lines;
+    } cannot_hold[] = {
+        {"fifo:0,nospill", "spill_data(): cannot make a temporary file\nerror: cannot hold the data of fifo\n"},
+        {"fifo:0,fullspill", "spill_data(): write() failed: -1\nerror: cannot hold the data of fifo\n"},
+        {"fifo:0,largest:100000", "error: fifo is too large for a resource\n"},
+    };
+    for (const auto& c : cannot_hold) {
+        const std::string dir = root + "/hold";
+        fs::remove_all(dir);
+        fs::create_directory(dir);
+        merge_input(dir + "/a.rsrc");
+        put_file(dir + "/blob", blob);
+        mkfifo((dir + "/fifo").c_str(), 0600);
+        std::string err;
+        check(run(dir, c.seam, {"-o", "x", "a.rsrc", "-o", "y", "--add", "BLOB:1=fifo"}, err) == 1 &&
+                  err == c.lines && fs::exists(dir + "/x") && !fs::exists(dir + "/y"),
+              std::string(c.seam) + ": " + err);
+        ++cases;
+    }
+#endif
     // A kernel copy that meets the output's limit or a full disk goes on as
     // a write, and fails as one.
     std::vector<std::string> full = limits;
@@ -410,9 +530,10 @@ int main(int argc, char** argv)
             put_file(dir + "/out", hex("52 53 00 00"));
         const bytes old = file_bytes(dir + "/out");
         std::string err;
+        const std::string cause = how == "short" ? "keep_output_bytes(): read() failed\n"
+                                                 : "copy_resource_data(): in changed while tamb was running\n";
         check(run(dir, "big:" + how, {"-o", "out", "in"}, err) == 1 &&
-                  err == "copy_resource_data(): in changed while tamb was running\n"
-                         "error: problem writing resource file out\n" &&
+                  err == cause + "error: problem writing resource file out\n" &&
                   file_bytes(dir + "/out") == old && names_in(dir) == std::set<std::string>{"in", "out"},
               "input changed, " + how + ": " + err);
         ++cases;

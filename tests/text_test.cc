@@ -2,6 +2,7 @@
 // reading back, the faults a text can hold, data lines that read files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -232,6 +233,57 @@ TEST(text_form, file_lines_are_read_from_the_directory_of_the_text)
     EXPECT_EQ(read_text(text, dir.file("d/t.txt"), false).err,
               dir.file("d/t.txt") + ":3: error: cannot open data file " +
                   dir.file("d/data.bin") + "\n");
+}
+
+// Data that stays in its file, larger than the pieces it is read in, prints
+// as the same data held in memory, from either byte order: a character cut
+// by a piece's end, a NaN past the first piece, a tail, a 'RREF' name longer
+// than a piece and a last record without its NUL.
+TEST(text_form, data_kept_in_its_file_prints_as_data_in_memory)
+{
+    const size_t big = (size_t(1) << 20) + 3;
+    const char* const characters[] = {"a", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\n"};
+    std::string utf8 = "\xc3\xa9"; // so that a piece's end cuts a character
+    for (size_t i = 0; utf8.size() < 2 * big; ++i)
+        utf8 += characters[i * 7 % 5];
+    bytes binary(big), doubles(big - 3), rref = hex("01020304 05060708 090a0b0c");
+    for (size_t i = 0; i < big; ++i)
+        binary[i] = uint8_t(i * 31 + i / 977);
+    std::copy(binary.begin(), binary.end() - 3, doubles.begin());
+    const bytes nan = hex("000000000000f87f");
+    std::copy(nan.begin(), nan.end(), doubles.end() - 16);
+    rref.insert(rref.end(), big, 'n');
+    rref.insert(rref.end(), {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 'x', 0, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 'y'});
+    const list_value values = {{type_code("CSTR"), 1, "", bytes(utf8.begin(), utf8.end())},
+                               {type_code("BIGD"), 2, "", binary},
+                               {type_code("DBLE"), 3, "", doubles},
+                               {type_code("LONG"), 4, "", binary},
+                               {type_code("RREF"), 5, "", rref}};
+    scratch_dir dir;
+    for (pe_format format : {1, 0}) {
+        SCOPED_TRACE(format);
+        bytes header = format == 1 ? hex("52 53 00 00") : bytes(40);
+        if (format == 0)
+            std::copy_n("resf", 4, header.begin() + 4);
+        write_file(dir.file("in"), header);
+        owned_list list(list_of(values));
+        int fd = open(dir.file("in").c_str(), O_RDWR);
+        ASSERT_EQ(lseek(fd, 0, SEEK_END), off_t(header.size()));
+        ASSERT_EQ(write_resource_file(list.head, fd, format, nullptr), 0);
+        const std::string held = text_of(list.head);
+        for (bool keeping : {false, true}) {
+            owned_list back;
+            resource_index index;
+            index.keeping = keeping ? "in" : nullptr;
+            ASSERT_GE(lseek(fd, off_t(header.size()), SEEK_SET), 0);
+            ASSERT_EQ(read_resource_file(&back.head, fd, format, nullptr, &index), 0);
+            EXPECT_EQ(back.head->data == nullptr, keeping);
+            const std::string text = text_of(back.head);
+            EXPECT_TRUE(text == held) << "differs from byte "
+                                      << std::mismatch(text.begin(), text.end(), held.begin(), held.end()).first - text.begin();
+        }
+        close(fd);
+    }
 }
 
 const char* const sample_text = R"(# tamb resource text 1

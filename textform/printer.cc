@@ -1,5 +1,6 @@
 // Printing a list in the canonical text form, one form for each list, and
 // the JSON listing.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -12,16 +13,20 @@ namespace {
 
 constexpr char hex_digits[] = "0123456789abcdef";
 
-// The data of a record, wherever it is kept (read into buffer when it
-// stays in its input).
-const unsigned char* record_bytes(const resource* r, std::vector<unsigned char>& buffer)
+// Calls visit(piece, length) for each piece of a record's data in host
+// order, wherever it lies (kept data is read a bounded piece at a time).
+// False when the data could not all be read (after the line saying why).
+template <typename Visit>
+bool for_each_piece(const resource* r, Visit&& visit)
 {
-    return record_data(r, buffer);
-}
-
-size_t record_size(const resource* r)
-{
-    return r->size > 0 ? size_t(r->size) : 0;
+    data_pieces pieces(r);
+    const unsigned char* p = nullptr;
+    for (ssize_t n; (n = next_piece(&pieces, &p)) != 0;) {
+        if (n < 0)
+            return false;
+        visit(p, size_t(n));
+    }
+    return true;
 }
 
 void print_escape(FILE* out, const char* escape, unsigned char b)
@@ -76,51 +81,89 @@ void print_type(FILE* out, uint32_t type)
     std::putc('\'', out);
 }
 
-// `hex` lines of 32 bytes, in groups of 4.
-void print_hex(FILE* out, const unsigned char* p, size_t n)
+// `hex` lines of 32 bytes, in groups of 4: the data from byte `at` of the
+// whole on, n bytes of it at p.
+void print_hex(FILE* out, const unsigned char* p, size_t n, size_t at = 0)
 {
-    for (size_t i = 0; i < n; ++i) {
-        if (i % 32 == 0)
-            std::fputs(i == 0 ? "  hex" : "\n  hex", out);
-        if (i % 4 == 0)
+    for (size_t i = 0; i < n; ++i, ++at) {
+        if (at % 32 == 0)
+            std::fputs(at == 0 ? "  hex" : "\n  hex", out);
+        if (at % 4 == 0)
             std::putc(' ', out);
         std::putc(hex_digits[p[i] >> 4], out);
         std::putc(hex_digits[p[i] & 15], out);
     }
-    if (n > 0)
-        std::putc('\n', out);
 }
 
-// True when the data reads as text: printable ASCII, tab, CR, LF and valid
-// multi-byte UTF-8, with a NUL only as the very last byte.
-bool is_text(const unsigned char* p, size_t n)
-{
-    for (size_t i = 0; i < n;) {
-        const unsigned char b = p[i];
-        const size_t length = utf8_length(p + i, n - i);
-        const bool allowed_control =
-            b == '\t' || b == '\n' || b == '\r' || (b == 0 && i + 1 == n);
-        if (length == 0 || (b < 0x20 && !allowed_control) || b == 0x7F)
-            return false;
-        i += length;
-    }
-    return true;
-}
+// Whether data reads as text: printable ASCII, tab, CR, LF and valid
+// multi-byte UTF-8, with a NUL only as the very last byte. Looked at a
+// piece at a time; a character cut by the end of a piece waits for the rest.
+struct text_check {
+    size_t size;   // of the whole
+    size_t at = 0; // bytes of the whole looked at
+    bool text = true;
+    unsigned char held[4] = {};
+    size_t held_n = 0;
 
-// One `text` line for each line of the data, each ending after its LF.
-void print_text(FILE* out, const unsigned char* p, size_t n)
-{
-    for (size_t i = 0; i < n;) {
-        std::fputs("  text \"", out);
-        for (bool line_end = false; i < n && !line_end; ++i) {
-            const unsigned char b = p[i];
-            line_end = b == '\n';
-            if (b == 0)
-                std::fputs("\\0", out);
-            else if (!print_string_escape(out, b))
-                std::putc(b, out);
+    void look(const unsigned char* p, size_t n)
+    {
+        size_t i = 0;
+        if (held_n > 0 && text) {
+            unsigned char joint[4];
+            const size_t had = held_n;
+            std::copy_n(held, had, joint);
+            size_t jn = had;
+            while (jn < 4 && i < n)
+                joint[jn++] = p[i++];
+            const size_t length = utf8_length(joint, jn);
+            held_n = 0;
+            if (length == 0 && jn < 4 && at + jn < size) { // still cut short
+                std::copy_n(joint, jn, held);
+                held_n = jn;
+                return;
+            }
+            if (length == 0) {
+                text = false;
+                return;
+            }
+            at += length;
+            i = length - had;
         }
-        std::fputs("\"\n", out);
+        for (; i < n && text;) {
+            const unsigned char b = p[i];
+            const size_t length = utf8_length(p + i, n - i);
+            if (length == 0 && n - i < 4 && at + (n - i) < size) { // cut by the piece's end
+                held_n = n - i;
+                std::copy(p + i, p + n, held);
+                return;
+            }
+            const bool allowed_control =
+                b == '\t' || b == '\n' || b == '\r' || (b == 0 && at + 1 == size);
+            if (length == 0 || (b < 0x20 && !allowed_control) || b == 0x7F)
+                text = false;
+            i += length > 0 ? length : 1;
+            at += length > 0 ? length : 1;
+        }
+    }
+};
+
+// One `text` line for each line of the data, each ending after its LF, a
+// piece at a time: *open tells whether a line is begun.
+void print_text(FILE* out, const unsigned char* p, size_t n, bool* open)
+{
+    for (size_t i = 0; i < n; ++i) {
+        if (!*open)
+            std::fputs("  text \"", out);
+        *open = true;
+        const unsigned char b = p[i];
+        if (b == 0)
+            std::fputs("\\0", out);
+        else if (!print_string_escape(out, b))
+            std::putc(b, out);
+        if (b == '\n') {
+            std::fputs("\"\n", out);
+            *open = false;
+        }
     }
 }
 
@@ -157,33 +200,47 @@ bool holds_nan(number_kind kind, const unsigned char* p, size_t count)
     return false;
 }
 
-// Whole elements as numbers, 8 to a line, then a shorter tail as `hex`; false
-// when the data is to be printed otherwise.
-bool print_numbers(FILE* out, uint32_t type, const unsigned char* p, size_t n)
+const array_type* array_of(uint32_t type)
 {
-    const array_type* array = nullptr;
     for (const array_type& a : array_types)
         if (a.type == type)
-            array = &a;
-    if (array == nullptr)
-        return false;
-    const number_form& form = form_of(array->kind);
-    const size_t count = n / form.width;
-    if (holds_nan(array->kind, p, count))
-        return false;
-    for (size_t i = 0; i < count; ++i) {
-        if (i % 8 == 0)
-            std::fprintf(out, i == 0 ? "  %s" : "\n  %s", form.keyword);
-        char text[64] = " ";
-        const char* end =
-            format_number(text + 1, text + sizeof text, array->kind, p + i * form.width);
-        std::fwrite(text, 1, size_t(end - text), out);
-    }
-    if (count > 0)
-        std::putc('\n', out);
-    print_hex(out, p + count * form.width, n - count * form.width);
-    return true;
+            return &a;
+    return nullptr;
 }
+
+// Whole elements as numbers, 8 to a line, then a shorter tail as `hex`, a
+// piece at a time: pieces hold whole elements but for the last.
+struct number_printer {
+    FILE* out;
+    const array_type& array;
+    size_t elements = 0;
+    unsigned char tail[8] = {};
+    size_t tail_n = 0;
+
+    void print(const unsigned char* p, size_t n)
+    {
+        const number_form& form = form_of(array.kind);
+        size_t i = 0;
+        for (; i + form.width <= n; i += form.width, ++elements) {
+            if (elements % 8 == 0)
+                std::fprintf(out, elements == 0 ? "  %s" : "\n  %s", form.keyword);
+            char text[64] = " ";
+            const char* end = format_number(text + 1, text + sizeof text, array.kind, p + i);
+            std::fwrite(text, 1, size_t(end - text), out);
+        }
+        tail_n = n - i; // only the last piece has one
+        std::copy(p + i, p + n, tail);
+    }
+
+    void finish()
+    {
+        if (elements > 0)
+            std::putc('\n', out);
+        print_hex(out, tail, tail_n);
+        if (tail_n > 0)
+            std::putc('\n', out);
+    }
+};
 
 void print_resource(FILE* out, const resource* r)
 {
@@ -195,14 +252,35 @@ void print_resource(FILE* out, const resource* r)
         print_name(out, reinterpret_cast<const unsigned char*>(r->name), std::strlen(r->name));
     }
     std::putc('\n', out);
-    std::vector<unsigned char> buffer;
-    const unsigned char* p = record_bytes(r, buffer);
-    const size_t n = p != nullptr ? record_size(r) : 0; // an input that changed: no data
-    if (!print_numbers(out, r->type, p, n)) {
-        if (is_text(p, n))
-            print_text(out, p, n);
-        else
-            print_hex(out, p, n);
+    // The form is chosen by a look at the whole data, then it is printed: a
+    // piece at a time, so that big data is never held.
+    const size_t size = r->size > 0 ? size_t(r->size) : 0;
+    const array_type* array = array_of(r->type);
+    bool nan = false;
+    text_check text{size};
+    const bool read = for_each_piece(r, [&](const unsigned char* p, size_t n) {
+        if (array != nullptr)
+            nan = nan || holds_nan(array->kind, p, n / form_of(array->kind).width);
+        text.look(p, n);
+    });
+    if (!read) { // an input that changed: no data
+    } else if (array != nullptr && !nan) {
+        number_printer numbers{out, *array, 0, {}, 0};
+        for_each_piece(r, [&](const unsigned char* p, size_t n) { numbers.print(p, n); });
+        numbers.finish();
+    } else if (text.text) {
+        bool open = false;
+        for_each_piece(r, [&](const unsigned char* p, size_t n) { print_text(out, p, n, &open); });
+        if (open)
+            std::fputs("\"\n", out);
+    } else {
+        size_t at = 0;
+        for_each_piece(r, [&](const unsigned char* p, size_t n) {
+            print_hex(out, p, n, at);
+            at += n;
+        });
+        if (size > 0)
+            std::putc('\n', out);
     }
     std::putc('\n', out);
 }

@@ -1,6 +1,8 @@
-// Reading the text form. The whole text is parsed first, into one buffer of
-// data, one of names and one of parsed records; only a text without a fault
-// is then added to the list, record by record.
+// Reading the text form. The text is read a bounded piece at a time and
+// parsed as it comes, never held whole: each resource's data goes straight
+// into its record (a `file` line's bytes stay in their file when they are
+// the whole data). Only a text without a fault is added to the list, record
+// by record, once all of it is read.
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
@@ -12,6 +14,8 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 #include "resfile/fail.h"
@@ -26,77 +30,74 @@ constexpr std::string_view first_line = "# tamb resource text 1";
 constexpr size_t longest_name = 32766;
 constexpr size_t largest_data = INT32_MAX;
 
-// A growable malloc'd buffer.
-struct byte_buffer {
-    owned<unsigned char> bytes;
-    size_t used = 0;
-    size_t capacity = 0;
-    unsigned char* end() { return bytes.get() + used; }
+// The text, a piece at a time: from memory, or from a descriptor through a
+// window that is refilled as the parse moves on.
+struct text_source {
+    const unsigned char* bytes = nullptr; // the window
+    size_t at = 0, end = 0;               // the unread bytes of it
+    int fd = -1;                          // -1: all of the text is in memory
+    std::vector<unsigned char> window;
+    bool eof = false, failed = false;
+
+    static constexpr size_t window_bytes = size_t(1) << 16;
+
+    // Makes k + 1 bytes readable when the text holds them.
+    bool have(size_t k)
+    {
+        if (at + k < end)
+            return true;
+        if (fd < 0 || eof)
+            return false;
+        if (window.empty())
+            window.resize(window_bytes);
+        std::memmove(window.data(), window.data() + at, end - at);
+        end -= at;
+        at = 0;
+        while (!eof && end <= k) {
+            const ssize_t n = syscalls.read(fd, window.data() + end, window.size() - end);
+            if (n < 0)
+                failed = true;
+            if (n <= 0)
+                eof = true;
+            else
+                end += size_t(n);
+        }
+        bytes = window.data();
+        return k < end;
+    }
+
+    // The byte k bytes ahead, or -1 past the end.
+    int peek(size_t k = 0) { return have(k) ? bytes[at + k] : -1; }
+    void skip(size_t k = 1) { at += k; }
+
+    // At the end of a line: LF, a CR right before one, or the end of the text.
+    bool at_line_end()
+    {
+        const int b = peek();
+        return b == -1 || b == '\n' || (b == '\r' && peek(1) == '\n');
+    }
 };
 
-// Makes room for `more` bytes after the used ones; false when memory runs out.
-bool reserve(byte_buffer& b, size_t more)
-{
-    if (more <= b.capacity - b.used)
-        return true;
-    if (more > SIZE_MAX / 4 - b.used)
-        return false;
-    const size_t grown = std::max(b.used + more, b.capacity * 2);
-    void* p = std::realloc(b.bytes.get(), grown);
-    if (p == nullptr)
-        return false;
-    (void)b.bytes.release();
-    b.bytes.reset(static_cast<unsigned char*>(p));
-    b.capacity = grown;
-    return true;
-}
-
-enum class read_result { done, failed, too_large, no_memory };
-
-// Appends what fd holds from its position to its end (a pipe or a device
-// too) to b; too_large as soon as that is more than limit bytes.
-read_result read_to_end(int fd, byte_buffer& b, size_t limit)
-{
-    const size_t start = b.used;
-    size_t want = size_t(1) << 16;
-    struct stat st;
-    if (syscalls.fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        if (uint64_t(st.st_size) > limit)
-            return read_result::too_large;
-        want = size_t(st.st_size) + 1; // one more: a file that grew is read on
-    }
-    for (;;) {
-        want = std::min(want, size_t(1) << 30);
-        if (!reserve(b, want))
-            return read_result::no_memory;
-        const ssize_t n = syscalls.read(fd, b.end(), want);
-        if (n < 0)
-            return read_result::failed;
-        if (n == 0)
-            return read_result::done;
-        b.used += size_t(n);
-        if (b.used - start > limit)
-            return read_result::too_large;
-        want = std::max(b.used - start, size_t(1) << 16);
-    }
-}
-
-// One resource of the text; its name (NUL-terminated) and data lie in the
-// reader's buffers.
-struct parsed_resource {
-    uint32_t type;
-    int32_t id;
-    size_t name_at;
-    size_t data_at, data_length;
-};
-
+// One resource of the text, complete: its record, filled but not yet linked.
 struct text_reader {
     const char* path = nullptr;
     bool allow_files = false;
     size_t line = 0; // the number of the line being read
-    byte_buffer data, names, records;
+    std::vector<resource*> records;
     bool open = false; // a resource line has been read
-    parsed_resource current{};
+    uint32_t type = 0;
+    int32_t id = 0;
+    std::string name;
+    data_builder data;
+    text_reader() = default;
+    text_reader(const text_reader&) = delete;
+    text_reader& operator=(const text_reader&) = delete;
+    ~text_reader()
+    {
+        for (resource* r : records)
+            if (r != nullptr)
+                release_record(r);
+    }
 };
 
 // "PATH:LINE: error: " and the fault, with token between what and after.
@@ -203,33 +204,39 @@ bool read_type(cursor& c, uint32_t* type)
     return true;
 }
 
-// Decodes the double-quoted string at c into `to`, which has room for the
-// rest of the line: escapes \" \\ \n \r \t \xHH (and \0 when nul_escape),
-// any other byte standing for itself within valid UTF-8. The number of
-// bytes, or -1 when the string is malformed.
-ptrdiff_t decode_string(cursor& c, unsigned char* to, bool nul_escape)
+// Decodes the bytes of a double-quoted string, after its opening quote, from
+// c into `to`, which has room for c's bytes: escapes \" \\ \n \r \t \xHH
+// (and \0 when nul_escape), any other byte standing for itself within valid
+// UTF-8. Stops after the closing quote (*closed set), or, when more of the
+// line follows c (`more`), at c's end or before a character or an escape
+// that c cuts short. The number of bytes, or -1 when the string is
+// malformed (or ends with c when nothing more follows).
+ptrdiff_t decode_part(cursor& c, unsigned char* to, bool nul_escape, bool more, bool* closed)
 {
-    if (c.done() || *c.at++ != '"')
-        return -1;
     unsigned char* const start = to;
-    for (;;) {
-        if (c.done())
-            return -1;
+    while (!c.done()) {
         const unsigned char b = *c.at;
         if (b == '"') {
             ++c.at;
+            *closed = true;
             return to - start;
         }
         if (b != '\\') {
             const size_t n = utf8_length(c.at, c.left());
             if (n == 0)
-                return -1;
+                return more && c.left() < 4 ? to - start : -1;
             to = std::copy_n(c.at, n, to);
             c.at += n;
             continue;
         }
-        if (++c.at == c.end)
-            return -1;
+        const size_t need = c.left() >= 2 && c.at[1] == 'x' ? 4 : 2;
+        if (c.left() < need) {
+            if (more)
+                return to - start;
+            if (c.left() < 2)
+                return -1;
+        }
+        ++c.at;
         switch (*c.at++) {
         case '"': *to++ = '"'; break;
         case '\\': *to++ = '\\'; break;
@@ -248,20 +255,38 @@ ptrdiff_t decode_string(cursor& c, unsigned char* to, bool nul_escape)
         default: return -1;
         }
     }
+    return more ? to - start : -1;
 }
 
-// Moves the resource being read, if any, to the parsed records.
-bool finish_resource(text_reader& t)
+// The double-quoted string at c, whole, into `to`: the number of bytes, or
+// -1 when it is malformed.
+ptrdiff_t decode_string(cursor& c, unsigned char* to, bool nul_escape)
+{
+    if (c.done() || *c.at++ != '"')
+        return -1;
+    bool closed = false;
+    const ptrdiff_t n = decode_part(c, to, nul_escape, false, &closed);
+    return closed ? n : -1;
+}
+
+// Moves the resource being read, if any, to the records read. 0, or -1
+// after a line.
+int finish_resource(text_reader& t)
 {
     if (!t.open)
-        return true;
-    t.current.data_length = t.data.used - t.current.data_at;
-    if (!reserve(t.records, sizeof t.current))
-        return false;
-    std::memcpy(t.records.end(), &t.current, sizeof t.current);
-    t.records.used += sizeof t.current;
+        return 0;
     t.open = false;
-    return true;
+    resource* r = finish_data(&t.data);
+    if (r == nullptr)
+        return -1;
+    fill_record(r, t.type, t.id, r->size, t.name.c_str(), t.name.size() + 1);
+    try {
+        t.records.push_back(r);
+    } catch (...) {
+        release_record(r);
+        return out_of_memory();
+    }
+    return 0;
 }
 
 // `resource 'TYPE' ID ["NAME"]`, at column 0.
@@ -272,32 +297,28 @@ int read_resource_line(text_reader& t, cursor c)
         (c.left() > keyword.size() && !is_blank(c.at[keyword.size()])))
         return fault(t, "expected a resource line");
     c.at += keyword.size();
-    if (!finish_resource(t) || !reserve(t.names, c.left() + 1))
-        return out_of_memory();
-    parsed_resource r{};
+    if (finish_resource(t) != 0)
+        return -1;
     skip_blanks(c);
-    if (!read_type(c, &r.type) || (!c.done() && !is_blank(*c.at)))
+    if (!read_type(c, &t.type) || (!c.done() && !is_blank(*c.at)))
         return fault(t, "bad type");
     skip_blanks(c);
     const std::string_view id = next_token(c);
-    const auto [stop, error] = std::from_chars(id.data(), id.data() + id.size(), r.id);
+    const auto [stop, error] = std::from_chars(id.data(), id.data() + id.size(), t.id);
     if (id.empty() || error != std::errc() || stop != id.data() + id.size())
         return fault(t, "bad id");
     skip_blanks(c);
-    r.name_at = t.names.used;
-    unsigned char* const name = t.names.end();
+    t.name.assign(c.left(), '\0');
     ptrdiff_t length = 0;
     if (!c.done()) {
-        length = decode_string(c, name, false);
+        length = decode_string(c, reinterpret_cast<unsigned char*>(t.name.data()), false);
         skip_blanks(c);
         if (length < 0 || size_t(length) > longest_name || !c.done() ||
-            std::memchr(name, 0, size_t(length)) != nullptr)
+            std::memchr(t.name.data(), 0, size_t(length)) != nullptr)
             return fault(t, "bad name");
     }
-    name[length] = 0;
-    t.names.used += size_t(length) + 1;
-    r.data_at = t.data.used;
-    t.current = r;
+    t.name.resize(size_t(length));
+    start_data(&t.data, record_head_room(t.name.size() + 1), INT64_MAX);
     t.open = true;
     return 0;
 }
@@ -337,47 +358,59 @@ bool store_number(number_kind kind, std::string_view token, unsigned char* to)
     return false;
 }
 
+// The values of a data line, decoded into bytes a buffer at a time and
+// added to the resource's data.
+struct line_bytes {
+    text_reader& t;
+    unsigned char buffer[4096];
+    size_t used = 0;
+    bool failed = false;
+    explicit line_bytes(text_reader& reader) : t(reader) {}
+
+    unsigned char* room(size_t n)
+    {
+        if (sizeof buffer - used < n)
+            flush();
+        return buffer + used;
+    }
+    void flush()
+    {
+        if (used > 0 && !failed && add_data(&t.data, buffer, used) != 0)
+            failed = true;
+        used = 0;
+    }
+};
+
 int read_numbers(text_reader& t, cursor c, number_kind kind)
 {
     const size_t width = form_of(kind).width;
-    if (!reserve(t.data, width * (c.left() / 2 + 1))) // values are at least 1 byte apart
-        return out_of_memory();
+    line_bytes out(t);
     for (skip_blanks(c); !c.done(); skip_blanks(c)) {
         const std::string_view token = next_token(c);
-        if (!store_number(kind, token, t.data.end()))
+        if (!store_number(kind, token, out.room(width)))
             return fault(t, "bad value '", token, "'");
-        t.data.used += width;
+        out.used += width;
     }
-    return 0;
+    out.flush();
+    return out.failed ? -1 : 0;
 }
 
 int read_hex(text_reader& t, cursor c)
 {
-    if (!reserve(t.data, c.left() / 2))
-        return out_of_memory();
+    line_bytes out(t);
     for (skip_blanks(c); !c.done(); skip_blanks(c)) {
         const std::string_view token = next_token(c);
         const auto* digits = reinterpret_cast<const unsigned char*>(token.data());
         if (token.size() % 2 != 0)
             return fault(t, "bad value '", token, "'");
-        for (size_t i = 0; i < token.size(); i += 2)
-            if (!hex_pair(digits + i, t.data.end() + i / 2))
+        for (size_t i = 0; i < token.size(); i += 2) {
+            if (!hex_pair(digits + i, out.room(1)))
                 return fault(t, "bad value '", token, "'");
-        t.data.used += token.size() / 2;
+            ++out.used;
+        }
     }
-    return 0;
-}
-
-int read_text(text_reader& t, cursor c)
-{
-    if (!reserve(t.data, c.left()))
-        return out_of_memory();
-    const ptrdiff_t length = decode_string(c, t.data.end(), true);
-    skip_blanks(c);
-    if (length < 0 || !c.done())
-        return fault(t, "bad string");
-    t.data.used += size_t(length);
-    return 0;
+    out.flush();
+    return out.failed ? -1 : 0;
 }
 
 bool is_absolute(const std::string& path)
@@ -392,7 +425,8 @@ bool is_absolute(const std::string& path)
 }
 
 // `file "PATH"`: the whole content of the file, a relative path taken from
-// the directory of the text.
+// the directory of the text. A regular file that is a resource's whole data
+// stays where it is.
 int read_file(text_reader& t, cursor c)
 {
     std::string written(c.left(), '\0');
@@ -406,19 +440,41 @@ int read_file(text_reader& t, cursor c)
     const int fd = t.allow_files ? syscalls.open(path.c_str(), O_RDONLY, 0) : -1;
     if (fd < 0)
         return fault(t, "cannot open data file ", path);
-    const size_t room = largest_data - (t.data.used - t.current.data_at);
-    const read_result got = read_to_end(fd, t.data, room);
-    syscalls.close(fd);
-    switch (got) {
-    case read_result::done: return 0;
-    case read_result::failed: return fault(t, "cannot open data file ", path);
-    case read_result::too_large: return fault(t, "resource too large");
-    case read_result::no_memory: return out_of_memory();
+    const int64_t room = int64_t(largest_data) - t.data.length;
+    struct stat st;
+    int result = 0;
+    if (syscalls.fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        if (st.st_size > room)
+            result = fault(t, "resource too large");
+        else if (add_file_data(&t.data, fd, path.c_str(), st.st_size) != 0)
+            result = -1;
+    } else {
+        // A pipe or a device, read to its end.
+        t.data.held_at_most = std::min(t.data.held_at_most, data_held_at_most);
+        unsigned char buffer[1 << 16];
+        for (int64_t got = 0;;) {
+            const ssize_t n = syscalls.read(fd, buffer, sizeof buffer);
+            if (n < 0) {
+                result = fault(t, "cannot open data file ", path);
+                break;
+            }
+            if (n == 0)
+                break;
+            if ((got += n) > room) {
+                result = fault(t, "resource too large");
+                break;
+            }
+            if (add_data(&t.data, buffer, size_t(n)) != 0) {
+                result = -1;
+                break;
+            }
+        }
     }
-    return -1;
+    syscalls.close(fd);
+    return result;
 }
 
-// An indented line: a keyword and its values, added to the resource's data.
+// The keyword of an indented line, and the line after it.
 int read_data_line(text_reader& t, cursor c)
 {
     if (!t.open)
@@ -430,7 +486,12 @@ int read_data_line(text_reader& t, cursor c)
         result = read_hex(t, c);
     } else if (keyword == "text") {
         skip_blanks(c);
-        result = read_text(t, c);
+        std::vector<unsigned char> decoded(c.left());
+        const ptrdiff_t length = decode_string(c, decoded.data(), true);
+        skip_blanks(c);
+        if (length < 0 || !c.done())
+            return fault(t, "bad string");
+        result = add_data(&t.data, decoded.data(), size_t(length));
     } else if (keyword == "file") {
         skip_blanks(c);
         result = read_file(t, c);
@@ -442,7 +503,7 @@ int read_data_line(text_reader& t, cursor c)
             return fault(t, "unknown keyword '", keyword, "'");
         result = read_numbers(t, c, number_kind(form - number_forms));
     }
-    if (result == 0 && t.data.used - t.current.data_at > largest_data)
+    if (result == 0 && t.data.length > int64_t(largest_data))
         return fault(t, "resource too large");
     return result;
 }
@@ -462,6 +523,130 @@ int read_line(text_reader& t, cursor line)
     return read_data_line(t, line);
 }
 
+// A line gathered whole, however long, and read as one.
+int read_line_whole(text_reader& t, text_source& src)
+{
+    std::string whole;
+    while (!src.at_line_end()) {
+        whole.append(reinterpret_cast<const char*>(src.bytes + src.at), 1);
+        src.skip();
+    }
+    const auto* p = reinterpret_cast<const unsigned char*>(whole.data());
+    return read_line(t, cursor{p, p + whole.size()});
+}
+
+// A line longer than the window: a `text` line is decoded a window at a
+// time (its string may be as long as its data); any other is gathered
+// whole and read as one. The window holds the line's start.
+int read_long_line(text_reader& t, text_source& src)
+{
+    cursor c{src.bytes + src.at, src.bytes + src.end};
+    skip_blanks(c);
+    const bool indented = c.at != src.bytes + src.at;
+    cursor k = c;
+    const std::string_view keyword = next_token(k);
+    if (t.line == 1 || !indented || !t.open || keyword != "text" || k.done())
+        return read_line_whole(t, src);
+    skip_blanks(k);
+    if (k.done())
+        return read_line_whole(t, src);
+    if (*k.at != '"')
+        return fault(t, "bad string");
+    src.skip(size_t(k.at + 1 - (src.bytes + src.at)));
+    std::vector<unsigned char> decoded;
+    bool closed = false;
+    while (!closed) {
+        // The part of the line the window holds, and whether more follows.
+        src.have(text_source::window_bytes - 1);
+        const unsigned char* const from = src.bytes + src.at;
+        const void* lf = std::memchr(from, '\n', src.end - src.at);
+        const unsigned char* stop = lf != nullptr ? static_cast<const unsigned char*>(lf) : src.bytes + src.end;
+        const bool more = lf == nullptr && !src.eof;
+        if (lf != nullptr && stop > from && stop[-1] == '\r')
+            --stop;
+        cursor part{from, stop};
+        decoded.resize(part.left());
+        const ptrdiff_t n = decode_part(part, decoded.data(), true, more, &closed);
+        if (n < 0 || (!closed && !more) || (!closed && part.at == from && more))
+            return fault(t, "bad string");
+        if (add_data(&t.data, decoded.data(), size_t(n)) != 0)
+            return -1;
+        src.skip(size_t(part.at - from));
+        if (src.failed)
+            return fail("read_text_resources(): read() failed\n");
+    }
+    while (!src.at_line_end() && is_blank(static_cast<unsigned char>(src.peek())))
+        src.skip();
+    if (!src.at_line_end())
+        return fault(t, "bad string");
+    if (t.data.length > int64_t(largest_data))
+        return fault(t, "resource too large");
+    return 0;
+}
+
+// Reads the text from src, line by line, into t's records.
+int read_lines(text_reader& t, text_source& src)
+{
+    for (;;) {
+        ++t.line;
+        // The line, when the window can hold it.
+        const unsigned char* lf = nullptr;
+        for (size_t looked = 0;;) {
+            const void* found = std::memchr(src.bytes + src.at + looked, '\n', src.end - src.at - looked);
+            if (found != nullptr || src.eof || src.end - src.at >= text_source::window_bytes) {
+                lf = static_cast<const unsigned char*>(found);
+                break;
+            }
+            looked = src.end - src.at;
+            src.have(src.end - src.at);
+        }
+        if (src.failed)
+            return fail("read_text_resources(): read() failed\n");
+        const unsigned char* const at = src.bytes + src.at;
+        if (lf == nullptr && !src.eof) {
+            if (read_long_line(t, src) != 0)
+                return -1;
+        } else {
+            cursor line{at, lf != nullptr ? lf : src.bytes + src.end};
+            if (lf != nullptr && line.end != at && line.end[-1] == '\r')
+                --line.end;
+            if (read_line(t, line) != 0)
+                return -1;
+            src.skip(size_t((lf != nullptr ? lf : src.bytes + src.end) - at));
+        }
+        if (src.failed)
+            return fail("read_text_resources(): read() failed\n");
+        // The line's end: its LF, if it has one, and the end of the text.
+        if (src.peek() == '\r' && src.peek(1) == '\n')
+            src.skip();
+        if (src.peek() == -1)
+            break;
+        src.skip(); // the LF
+        if (src.peek() == -1)
+            break;
+    }
+    if (src.failed)
+        return fail("read_text_resources(): read() failed\n");
+    return finish_resource(t);
+}
+
+// Reads the text and, when it has no fault, adds its records to the list.
+int read_text(resource** list, text_source& src, const char* path, resource_index* index,
+              bool allow_files)
+{
+    text_reader t;
+    t.path = path;
+    t.allow_files = allow_files;
+    if (read_lines(t, src) != 0)
+        return -1;
+    for (size_t i = 0; i < t.records.size(); ++i) {
+        resource* r = std::exchange(t.records[i], nullptr);
+        if (place_record(list, r, index) != 0)
+            return fail("read_text_resources(): cannot add the resources of %s\n", path);
+    }
+    return 0;
+}
+
 } // namespace
 
 bool is_text_form(const unsigned char* first, size_t n)
@@ -472,46 +657,20 @@ bool is_text_form(const unsigned char* first, size_t n)
 int parse_text_resources(resource** list, const unsigned char* text, size_t length,
                          const char* path, resource_index* index, bool allow_files)
 {
-    text_reader t;
-    t.path = path;
-    t.allow_files = allow_files;
-    const unsigned char* const end = text + length;
-    for (const unsigned char* at = text;;) {
-        const void* found = at == end ? nullptr : std::memchr(at, '\n', size_t(end - at));
-        const auto* lf = static_cast<const unsigned char*>(found);
-        cursor line{at, lf != nullptr ? lf : end};
-        if (lf != nullptr && line.end != at && line.end[-1] == '\r')
-            --line.end;
-        ++t.line;
-        if (read_line(t, line) != 0)
-            return -1;
-        if (lf == nullptr || lf + 1 == end)
-            break;
-        at = lf + 1;
-    }
-    if (!finish_resource(t))
-        return out_of_memory();
-    const auto* names = reinterpret_cast<const char*>(t.names.bytes.get());
-    for (size_t at = 0; at < t.records.used; at += sizeof(parsed_resource)) {
-        parsed_resource r;
-        std::memcpy(&r, t.records.bytes.get() + at, sizeof r);
-        if (add_resource(list, r.type, r.id, t.data.bytes.get() + r.data_at, int32_t(r.data_length),
-                         names + r.name_at, index) != 0)
-            return fail("read_text_resources(): cannot add the resources of %s\n", path);
-    }
-    return 0;
+    text_source src;
+    src.bytes = text;
+    src.end = length;
+    src.eof = true;
+    return read_text(list, src, path, index, allow_files);
 }
 
 int read_text_resources(resource** list, int fd, const char* path, resource_index* index,
                         bool allow_files)
 {
     (void)syscalls.lseek(fd, 0, SEEK_SET); // fails on a pipe, which is read from where it is
-    byte_buffer text;
-    switch (read_to_end(fd, text, SIZE_MAX)) {
-    case read_result::done: break;
-    case read_result::failed: return fail("read_text_resources(): read() failed\n");
-    case read_result::too_large: // cannot happen without a limit
-    case read_result::no_memory: return out_of_memory();
-    }
-    return parse_text_resources(list, text.bytes.get(), text.used, path, index, allow_files);
+    text_source src;
+    src.fd = fd;
+    src.window.resize(text_source::window_bytes);
+    src.bytes = src.window.data();
+    return read_text(list, src, path, index, allow_files);
 }
