@@ -2,8 +2,9 @@
 # Whole-process benchmarks of tamb against plain baselines. See bench/README.md.
 #
 #   bench/run.sh [--smoke] [--reps N] [--timeout S] [--sizes "N ..."] [--big "BYTES ..."]
-#                [--pe BYTES] [--cases "1 2 3 4 5"] [--build DIR] [--work DIR] [--keep]
-#                [--sha] [--check SHAFILE] [--sync-baseline] [--versus TAMB]
+#                [--pe BYTES] [--data BYTES] [--inline BYTES] [--cases "1 2 3 4 5"]
+#                [--build DIR] [--work DIR] [--keep] [--sha] [--check SHAFILE]
+#                [--sync-baseline] [--versus TAMB]
 #
 # Each case runs tamb and its baseline alternately --reps times and reports
 # medians. --versus runs the same commands with another tamb binary as the
@@ -14,12 +15,16 @@
 set -uo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
-reps=5 timeout_s=600 sizes="10000 100000 1000000" big="$((256 << 20)) $((512 << 20))" cases="1 2 3 4 5 6 7 8 9"
+reps=5 timeout_s=600 sizes="10000 100000 1000000" big="$((256 << 20)) $((512 << 20))"
+cases="1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17" data=$((1 << 30)) inline=100000000
 pe=$((256 << 20)) build="$repo/build" scratch=/tmp keep=0 sync_base=0 sha=0 check="" smoke=0
 versus=""
 while [ $# -gt 0 ]; do
   case "$1" in
-    --smoke) smoke=1 reps=1 timeout_s=60 sizes="1000 10000" big=$((1 << 20)) pe=$((1 << 20)) cases="1 2 3 4 5 7 9" ;;
+    --smoke) smoke=1 reps=1 timeout_s=60 sizes="1000 10000" big=$((1 << 20)) pe=$((1 << 20))
+             data=$((1 << 20)) inline=$((256 << 10)) cases="1 2 3 4 5 7 9 10 11 12 13 14 15 17" ;;
+    --data) data=$2; shift ;;
+    --inline) inline=$2; shift ;;
     --pe) pe=$2; shift ;;
     --versus) versus=$(realpath "$2"); shift ;;
     --reps) reps=$2; shift ;;
@@ -33,7 +38,7 @@ while [ $# -gt 0 ]; do
     --sync-baseline) sync_base=1 ;;
     --sha) sha=1 ;;
     --check) check=$2 sha=1; shift ;;
-    *) sed -n '2,14p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,15p' "$0" >&2; exit 2 ;;
   esac
   shift
 done
@@ -80,11 +85,14 @@ measure() {
   local tcmd=() bcmd=() ts="" bs="" peak=0 i
   while [ "$1" != "--" ]; do tcmd+=("$1"); shift; done; shift
   bcmd=("$@")
-  if [ -n "$versus" ]; then bprep=$tprep bout=$tout bcmd=("$versus" "${tcmd[@]:1}"); fi
+  if [ -n "$versus" ]; then # the same command with the other tamb
+    bprep=$tprep bout=$tout bcmd=()
+    for i in "${tcmd[@]}"; do [ "$i" = "$tamb" ] && i=$versus; bcmd+=("$i"); done
+  fi
   for ((i = 0; i < reps; i++)); do
     eval "$tprep"; run_timed "$tout" "${tcmd[@]}"
     if [ "$rc" = 124 ]; then ts=">$timeout_s"; break; fi
-    if [ "$rc" != 0 ]; then echo "run.sh: $label: tamb failed with status $rc" >&2; status=1; ts="failed"; break; fi
+    if [ "$rc" != "${expect_rc:-0}" ]; then echo "run.sh: $label: tamb failed with status $rc" >&2; status=1; ts="failed"; break; fi
     ts+=" $secs"; [ "$rss_kb" -gt "$peak" ] && peak=$rss_kb
     eval "$bprep"; run_timed "$bout" "${bcmd[@]}"
     bs+=" $secs"
@@ -229,6 +237,92 @@ for size in $big; do
   rm -f "$work/one9" "$work/cp9" "$work/out9"
   break # one size is enough
 done
+
+# Every other path that data can take, at --data bytes (1 GiB; --inline
+# bytes for data written inline in a text): each in at most 64 MiB (1.1 x
+# the data + 64 MiB inline), against the plain copy that fits. The spill
+# file goes to $TMPDIR, set to the work folder.
+export TMPDIR=$work
+want_cases() { local c; for c in "$@"; do [[ " $cases " == *" $c "* ]] && return 0; done; return 1; }
+if want_cases 10 11 12 13 14 15 16 17; then
+  mem=$((64 << 20))
+  if [ "$(df -Pk "$work" | awk 'NR == 2 { print $4 }')" -lt $(( data * 5 / 1024 + 262144 )) ]; then
+    echo "cases 10-17: not enough room in $work for $data bytes; --data 268435456 takes less" >&2
+  else
+    gen -n 1 -s "$data" --opaque "$work/d.rsrc"
+    "$tamb" -l --extract "x000:0=$work/d.bin" "$work/d.rsrc" > /dev/null
+    printf "# tamb resource text 1\nresource 'BIGD' 1 \"big\"\n  file \"d.bin\"\n" > "$work/t.txt"
+    printf hi > "$work/hi.bin"
+    if want_cases 10; then
+      measure case10 : : /dev/null /dev/null -- "$tamb" -l t.txt -- cat "$work/t.txt"
+      row "10 list-text" 1 "$data" "$tamb_t" "$base_t" "$peak_kb" "$mem"
+    fi
+    if want_cases 11; then
+      measure case11 'rm -f "$work/out11"; sync' 'rm -f "$work/cat11"; sync' /dev/null /dev/null -- \
+        "$tamb" -o "$work/out11" t.txt -- sh -c 'cat "$1" > "$0" && sync "$0"' "$work/cat11" "$work/d.bin"
+      row "11 merge-text" 1 "$data" "$tamb_t" "$base_t" "$peak_kb" "$mem" 1.05
+      [[ "$tamb_t" =~ ^[0-9.]+$ ]] && record_sha "case11-$data" "$work/out11"
+      rm -f "$work/out11" "$work/cat11"
+    fi
+    if want_cases 12; then
+      measure case12 'rm -f "$work/out12"' 'rm -f "$work/cat12"' "$work/out12" "$work/cat12" -- \
+        "$tamb" -l --extract x000:0=- d.rsrc -- cat "$work/d.bin"
+      row "12 extract-out" 1 "$data" "$tamb_t" "$base_t" "$peak_kb" "$mem" 1.05
+      [[ "$tamb_t" =~ ^[0-9.]+$ ]] && record_sha "case12-$data" "$work/out12"
+      rm -f "$work/out12" "$work/cat12"
+    fi
+    if want_cases 13; then
+      # Written in place (a second link), its own data moved out of the way.
+      measure case13 'cp "$work/d.rsrc" "$work/in13" && ln -f "$work/in13" "$work/link13"; sync' \
+        'rm -f "$work/cp13"; sync' /dev/null /dev/null -- \
+        "$tamb" -o "$work/in13" "$work/in13" --add "CSTR:2=$work/hi.bin" -- \
+        sh -c 'cp "$1" "$0" && sync "$0"' "$work/cp13" "$work/d.rsrc"
+      row "13 in-place" 1 "$data" "$tamb_t" "$base_t" "$peak_kb" "$mem" 1.5
+      [[ "$tamb_t" =~ ^[0-9.]+$ ]] && record_sha "case13-$data" "$work/in13"
+      rm -f "$work/in13" "$work/link13" "$work/cp13"
+    fi
+    if want_cases 14; then
+      # A known type, added from a file, then merged x86 to x86.
+      measure case14a 'rm -f "$work/k.rsrc"; sync' 'rm -f "$work/cat14"; sync' /dev/null /dev/null -- \
+        "$tamb" -o "$work/k.rsrc" --add "LONG:1=$work/d.bin" -- \
+        sh -c 'cat "$1" > "$0" && sync "$0"' "$work/cat14" "$work/d.bin"
+      row "14 add-known" 1 "$data" "$tamb_t" "$base_t" "$peak_kb" "$mem" 1.05
+      measure case14b 'rm -f "$work/out14"; sync' 'rm -f "$work/cat14"; sync' /dev/null /dev/null -- \
+        "$tamb" -o "$work/out14" "$work/k.rsrc" -- \
+        sh -c 'cat "$1" > "$0" && sync "$0"' "$work/cat14" "$work/k.rsrc"
+      row "14 merge-known" 1 "$data" "$tamb_t" "$base_t" "$peak_kb" "$mem" 1.05
+      [[ "$tamb_t" =~ ^[0-9.]+$ ]] && record_sha "case14-$data" "$work/out14"
+      rm -f "$work/k.rsrc" "$work/out14" "$work/cat14"
+    fi
+    if want_cases 15; then
+      measure case15 'rm -f "$work/out15"; sync' 'rm -f "$work/cat15"; sync' /dev/null /dev/null -- \
+        sh -c 'cat "$1" | "$2" -o "$0" --add BLOB:1=/dev/stdin' "$work/out15" "$work/d.bin" "$tamb" -- \
+        sh -c 'cat "$1" > "$0" && sync "$0"' "$work/cat15" "$work/d.bin"
+      row "15 pipe" 1 "$data" "$tamb_t" "$base_t" "$peak_kb" "$mem" 1.5
+      [[ "$tamb_t" =~ ^[0-9.]+$ ]] && record_sha "case15-$data" "$work/out15"
+      rm -f "$work/out15" "$work/cat15"
+    fi
+    if want_cases 16; then
+      # Refused once it passes 2^31 - 1 bytes, all of which go to the spill
+      # file first.
+      expect_rc=1 measure case16 : 'rm -f "$work/cat16"; sync' /dev/null /dev/null -- \
+        "$tamb" -o "$work/out16" --add ZERO:1=/dev/zero -- \
+        sh -c 'head -c 2147483648 /dev/zero > "$0" && sync "$0"' "$work/cat16"
+      row "16 zero" - 2147483648 "$tamb_t" "$base_t" "$peak_kb" "$mem" 1.5
+      rm -f "$work/out16" "$work/cat16"
+    fi
+    if want_cases 17; then
+      head -c "$inline" "$work/d.bin" > "$work/inline.bin"
+      "$tamb" --text --add "BIGD:1=$work/inline.bin" > "$work/hex.txt"
+      measure case17 'rm -f "$work/out17"; sync' 'rm -f "$work/cat17"; sync' /dev/null /dev/null -- \
+        "$tamb" -o "$work/out17" hex.txt -- sh -c 'cat "$1" > "$0" && sync "$0"' "$work/cat17" "$work/hex.txt"
+      row "17 text-hex" 1 "$inline" "$tamb_t" "$base_t" "$peak_kb" "$(calc %.0f "1.1 * $inline + $mem")"
+      [[ "$tamb_t" =~ ^[0-9.]+$ ]] && record_sha "case17-$inline" "$work/out17"
+      rm -f "$work/out17" "$work/cat17" "$work/inline.bin" "$work/hex.txt"
+    fi
+    rm -f "$work/d.rsrc" "$work/d.bin" "$work/t.txt" "$work/hi.bin"
+  fi
+fi
 
 if [[ " $cases " == *" 6 "* ]]; then
   # The largest resource one write call can carry whole on Linux, plus one
