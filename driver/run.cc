@@ -123,6 +123,11 @@ int flush(run_state& run)
     // An output that has appeared since the walk began is locked now.
     if (run.lock.held < 0)
         lock_output(&run.lock, run.output);
+    // Data waiting for standard output must not be lost with the output's
+    // old bytes.
+    for (extraction& e : run.extractions)
+        if (move_aside_if_in(e.held.get(), run.output) != 0)
+            return error("error: problem writing resource file %s\n", run.output);
     const int status = report(flush_resources(&list.head, run.output), run.output,
                               "error: problem writing resource file %s\n");
     let_output_go(run);

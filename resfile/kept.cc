@@ -516,12 +516,14 @@ int spill_descriptor()
     return spill >= 0 ? inputs[size_t(spill)].fd : -1;
 }
 
-int move_kept_data_aside(resource* list, int fd, off_t at, int64_t n, int64_t saved)
+namespace {
+
+// Moves aside the kept data of the records of list that lie in the file of
+// identity `target` (see move_kept_data_aside).
+int move_aside(resource* list, bool whole_list, const file_identity& target, off_t at, int64_t n,
+               int64_t saved)
 {
-    file_identity target;
-    if (descriptor_identity(fd, &target) != 0)
-        return 0; // no kept file can be told to be it
-    for (resource* r = list; r != nullptr; r = r->next) {
+    for (resource* r = list; r != nullptr; r = whole_list ? r->next : nullptr) {
         if (!data_kept(r))
             continue;
         const int input = input_of(r);
@@ -547,6 +549,26 @@ int move_kept_data_aside(resource* list, int fd, off_t at, int64_t n, int64_t sa
         let_go(input);
     }
     return 0;
+}
+
+} // namespace
+
+int move_kept_data_aside(resource* list, int fd, off_t at, int64_t n, int64_t saved)
+{
+    file_identity target;
+    if (descriptor_identity(fd, &target) != 0)
+        return 0; // no kept file can be told to be it
+    return move_aside(list, true, target, at, n, saved);
+}
+
+int move_aside_if_in(resource* r, const char* path)
+{
+    if (r == nullptr || !data_kept(r))
+        return 0;
+    const kept_input& in = inputs[size_t(input_of(r))];
+    if (in.spill || !names_file(path, in.id))
+        return 0;
+    return move_aside(r, false, in.id, 0, 0, -1);
 }
 
 data_builder::~data_builder()

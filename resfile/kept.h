@@ -100,6 +100,11 @@ int spill_descriptor();
 // piece at a time. 0, or -1 after a line.
 int move_kept_data_aside(resource* list, int fd, off_t at = 0, int64_t n = 0, int64_t saved = -1);
 
+// The same for one record, not in a list, whose data may be kept in the
+// file that path names (which is about to be written): 0, or -1 after a
+// line.
+int move_aside_if_in(resource* r, const char* path);
+
 // Gathers the data of one resource that arrives in pieces (from a pipe or a
 // device, or the lines of a text): in a growing record in memory, and, once
 // more than `held_at_most` bytes have come, or when a file's bytes join
