@@ -283,7 +283,8 @@ int deliver_extractions(run_state& run)
 }
 
 // --check's lines for one input on standard output: each problem, then the
-// verdict. report null: the input could not be read.
+// verdict, flushed so that a log that takes both outputs keeps them in
+// order. report null: the input could not be read.
 void print_verdict(run_state& run, const char* path, const check_report* report)
 {
     if (report != nullptr) {
@@ -294,6 +295,7 @@ void print_verdict(run_state& run, const char* path, const check_report* report)
     }
     const char* verdict = report == nullptr ? "unreadable" : report->sound() ? "ok" : "damaged";
     std::printf("%s: %s\n", path, verdict);
+    std::fflush(stdout);
     run.stdout_used = true;
     run.unsound |= report == nullptr || !report->sound();
 }
