@@ -252,13 +252,11 @@ off_t pe_checksum_word(int fd)
     return e_lfanew + pe_checksum_field;
 }
 
-int pe_checksum(int fd, off_t at, off_t base)
+int pe_file_checksum(int fd, off_t at, uint32_t* checksum)
 {
-    if (at < 0 || at + 4 > base)
-        return 0;
     const off_t length = syscalls.lseek(fd, 0, SEEK_END);
     if (length < 0)
-        return fail("pe_checksum(): read() failed\n");
+        return -1;
     static unsigned char buffer[1 << 20];
     uint32_t sum = 0;
     int low = -1; // an odd byte read, waiting for the high half of its word
@@ -266,7 +264,7 @@ int pe_checksum(int fd, off_t at, off_t base)
         const ssize_t k =
             syscalls.pread(fd, buffer, size_t(std::min<off_t>(sizeof buffer, length - done)), done);
         if (k <= 0)
-            return fail("pe_checksum(): read() failed\n");
+            return -1;
         for (off_t i = std::max<off_t>(at - done, 0); i < std::min<off_t>(at + 4 - done, k); ++i)
             buffer[i] = 0; // the checksum word counts as 0
         ssize_t i = 0;
@@ -279,7 +277,17 @@ int pe_checksum(int fd, off_t at, off_t base)
     }
     if (low >= 0)
         sum = fold(sum + unsigned(low));
-    sum = fold(sum) + uint32_t(length);
+    *checksum = fold(sum) + uint32_t(length);
+    return 0;
+}
+
+int pe_checksum(int fd, off_t at, off_t base)
+{
+    if (at < 0 || at + 4 > base)
+        return 0;
+    uint32_t sum = 0;
+    if (pe_file_checksum(fd, at, &sum) != 0)
+        return fail("pe_checksum(): read() failed\n");
     const unsigned char word[4] = {uint8_t(sum), uint8_t(sum >> 8), uint8_t(sum >> 16),
                                    uint8_t(sum >> 24)};
     if (pwrite_all(fd, word, 4, at) != 4)

@@ -53,6 +53,11 @@ off_t pe_checksum_word(int fd);
 // Reads the file once. 0, or -1 after one line on stderr.
 int pe_checksum(int fd, off_t at, off_t base);
 
+// The checksum that pe_checksum would store at `at`, computed into
+// *checksum without writing anything. Reads the file once. 0, or -1 when
+// a read fails (with no line: the caller says what it was doing).
+int pe_file_checksum(int fd, off_t at, uint32_t* checksum);
+
 // Big-endian PEF container header (40 bytes) and section headers (28 bytes
 // each) converted to host order in place.
 void swap_pef_header(unsigned char* header);

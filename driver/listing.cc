@@ -27,6 +27,8 @@ void print_help(const char* output_path)
                  "  --version                   print the version\n"
                  "  --text                      list in the text form\n"
                  "  --json                      list as JSON\n"
+                 "  --check                     say whether each file is sound\n"
+                 "  --strict                    fail on any damage an input holds\n"
                  "\n",
                  output_path);
 }

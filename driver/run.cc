@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "check/check.h"
 #include "container/container.h"
 #include "driver/driver.h"
 #include "output/lock.h"
@@ -77,8 +78,15 @@ struct extraction {
 };
 
 // How inputs are listed: not at all (they are gathered for an output), as
-// the table, in the text form, or as one JSON document.
-enum class listing_form { none, table, text, json };
+// the table, in the text form, as one JSON document, or as a verdict on
+// each (--check).
+enum class listing_form { none, table, text, json, check };
+
+// The switches that change the whole run wherever they stand.
+struct run_switches {
+    bool check = false;  // --check
+    bool strict = false; // --strict: any problem --check would find fails its input
+};
 
 // The state of one run.
 struct run_state {
@@ -92,6 +100,8 @@ struct run_state {
     std::vector<extraction> extractions;
     bool stdout_closed = false; // descriptor 1 was closed at start
     bool stdout_used = false;   // the run has printed to standard output
+    bool strict = false;
+    bool unsound = false; // --check: a file was not ok
 };
 
 // Before the walk first reads an input or an --add file for the current
@@ -180,15 +190,19 @@ bool to_standard_output(const char* file, bool stdout_closed)
 }
 
 // The checks that look at the whole command line before anything is done:
-// one listing form a run, and none of the text or JSON forms when an
-// extraction writes to standard output. The arguments of the switches that
-// take one are skipped. 0, or 1 after the error line.
-int check_command_line(int argc, char** argv, bool stdout_closed)
+// one listing form a run, none of the text or JSON forms when an extraction
+// writes to standard output, and a --check that only checks input files.
+// The arguments of the switches that take one are skipped. Sets *switches.
+// 0, or 1 after the error line.
+int check_command_line(int argc, char** argv, bool stdout_closed, run_switches* switches)
 {
     listing_form seen = listing_form::none;
-    bool clash = false, extract_to_stdout = false;
+    bool clash = false, extract_to_stdout = false, requests = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        switches->check |= arg == "--check";
+        switches->strict |= arg == "--strict";
+        requests |= arg == "--add" || arg == "--delete" || arg == "--extract";
         if (arg == "--extract" && i + 1 < argc) {
             resource_request what;
             extract_to_stdout |= parse_request(argv[i + 1], request_kind::extract, &what) &&
@@ -215,6 +229,14 @@ int check_command_line(int argc, char** argv, bool stdout_closed)
     if (extract_to_stdout && (seen == listing_form::text || seen == listing_form::json)) {
         std::fprintf(stderr, "error: --extract to standard output cannot be combined with --text "
                              "or --json\n");
+        return 1;
+    }
+    if (switches->check && seen != listing_form::none) {
+        std::fprintf(stderr, "error: --check cannot be combined with -l, --text or --json\n");
+        return 1;
+    }
+    if (switches->check && requests) {
+        std::fprintf(stderr, "error: --check takes only input files\n");
         return 1;
     }
     return 0;
@@ -265,6 +287,24 @@ int deliver_extractions(run_state& run)
     return 0;
 }
 
+// --check's lines for one input on standard output: each problem, then the
+// verdict, flushed so that a log that takes both outputs keeps them in
+// order. report null: the input could not be read.
+void print_verdict(run_state& run, const char* path, const check_report* report)
+{
+    if (report != nullptr) {
+        for (const std::string& line : report->reader_lines)
+            std::printf("%s: reader: %s\n", path, shown_on(1, line.data(), line.size()).c_str());
+        for (const std::string& p : report->problems)
+            std::printf("%s: %s\n", path, shown_on(1, p.data(), p.size()).c_str());
+    }
+    const char* verdict = report == nullptr ? "unreadable" : report->sound() ? "ok" : "damaged";
+    std::printf("%s: %s\n", path, verdict);
+    std::fflush(stdout);
+    run.stdout_used = true;
+    run.unsound |= report == nullptr || !report->sound();
+}
+
 int gather(run_state& run, const char* path)
 {
     hold_output(run);
@@ -281,11 +321,24 @@ int gather(run_state& run, const char* path)
     watch_extractions(run);
     // Large data stays in the input until it is written or printed.
     run.list.index.keeping = path;
-    const int read = text ? read_text_resources(&run.list.head, in.fd, path, &run.list.index)
-                          : read_resource_file(&run.list.head, in.fd, format, nullptr, &run.list.index);
+    // A check, or a strict run, also looks over what the read of an image saw.
+    const bool checking = !text && (run.listing == listing_form::check || run.strict);
+    check_report report;
+    int read = text       ? read_text_resources(&run.list.head, in.fd, path, &run.list.index)
+               : checking ? read_checked(&run.list.head, in.fd, format, &run.list.index, &report)
+                          : read_resource_file(&run.list.head, in.fd, format, nullptr,
+                                               &run.list.index);
+    // A text's `file` lines whose data stays in their files are read whole too.
+    if (text && read == 0 && (run.listing == listing_form::check || run.strict))
+        read = read_kept_records(run.list.head);
     run.list.index.keeping = nullptr;
-    if (read < 0)
+    if (read < 0 || (run.strict && run.listing != listing_form::check && fail_unsound(report) != 0))
         return error("error: problem reading resources from %s\n", path);
+    if (run.listing == listing_form::check) {
+        print_verdict(run, path, &report);
+        run.list.clear();
+        return 0;
+    }
     if (deliver_extractions(run) != 0)
         return 1;
     if (run.listing != listing_form::none)
@@ -302,6 +355,8 @@ resource* read_added(int fd, const char* path, size_t head_room, bool regular)
 {
     data_builder data;
     start_data(&data, head_room, regular ? INT64_MAX : data_held_at_most);
+    if (!regular)
+        widen_pipe(fd);
     std::vector<unsigned char> buffer(size_t(1) << 16);
     for (;;) {
         const ssize_t n = syscalls.read(fd, buffer.data(), buffer.size());
@@ -424,8 +479,12 @@ int tamb_main(int argc, char** argv)
     run_state run;
     run.stdout_closed = fill_standard_descriptors();
     resource_list& list = run.list;
-    if (check_command_line(argc, argv, run.stdout_closed) != 0)
+    run_switches switches;
+    if (check_command_line(argc, argv, run.stdout_closed, &switches) != 0)
         return 1;
+    run.strict = switches.strict;
+    if (switches.check)
+        run.listing = listing_form::check;
 
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
@@ -461,8 +520,10 @@ int tamb_main(int argc, char** argv)
         if (std::strcmp(arg, "--version") == 0) {
             std::printf("tamb %s\n", TAMB_VERSION);
             run.stdout_used = true;
-            return finish(run, 0);
+            return finish(run, run.unsound ? 1 : 0); // a check's verdicts keep their status
         }
+        if (std::strcmp(arg, "--check") == 0 || std::strcmp(arg, "--strict") == 0)
+            continue; // taken before the walk
         const struct {
             const char* name;
             request_kind kind;
@@ -493,8 +554,13 @@ int tamb_main(int argc, char** argv)
                 return 1;
             continue;
         }
-        if (gather(run, arg) != 0)
-            return 1;
+        if (gather(run, arg) != 0) {
+            if (run.listing != listing_form::check)
+                return 1;
+            // A check goes on: every file gets its verdict.
+            print_verdict(run, arg, nullptr);
+            list.clear();
+        }
     }
 
     if (deliver_to_stdout(run) != 0)
@@ -517,5 +583,5 @@ int tamb_main(int argc, char** argv)
         json_end(&run.json, stdout);
         run.stdout_used = true;
     }
-    return finish(run, 0);
+    return finish(run, run.unsound ? 1 : 0);
 }

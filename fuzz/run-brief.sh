@@ -15,14 +15,19 @@ seconds=${TAMB_FUZZ_SECONDS:-20}
 build=build/fuzz
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++-14 -DTAMB_FUZZ=ON > /dev/null
-cmake --build "$build" -j"$(nproc)" --target read_fuzz write_fuzz swap_fuzz text_fuzz > /dev/null
+cmake --build "$build" -j"$(nproc)" --target read_fuzz write_fuzz swap_fuzz text_fuzz check_fuzz \
+  > /dev/null
 
 work=$(mktemp -d "$build/brief.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 status=0
-for target in read write swap text; do
+for target in read write swap text check; do
   mkdir -p "$work/$target" "$work/artifacts"
-  cp fuzz/corpus/"$target"/* "$work/$target/"
+  if [ "$target" = check ]; then # --check over the seeds of every input file
+    cp fuzz/corpus/read/* fuzz/corpus/text/* "$work/$target/"
+  else
+    cp fuzz/corpus/"$target"/* "$work/$target/"
+  fi
   # -malloc_limit_mb: any single allocation above it is a finding.
   if "$build/fuzz/${target}_fuzz" "$work/$target" -dict=fuzz/tamb.dict \
       -max_total_time="$seconds" -timeout=10 -malloc_limit_mb=512 -rss_limit_mb=2048 \

@@ -164,6 +164,10 @@ struct file_state {
 };
 int state_of(int fd, file_state* state);
 
+// Lets a pipe hold more between its writer and fd, its reader, so that it
+// is read in fewer, larger pieces (where the system can).
+void widen_pipe(int fd);
+
 // Waits about the given number of milliseconds.
 void pause_for(int milliseconds);
 

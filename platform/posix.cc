@@ -197,6 +197,15 @@ ssize_t write_standard_output(const void* buffer, size_t n)
     return write_all(1, buffer, n);
 }
 
+void widen_pipe(int fd)
+{
+#if defined(F_SETPIPE_SZ)
+    (void)fcntl(fd, F_SETPIPE_SZ, 1 << 20); // refused: as it was
+#else
+    (void)fd;
+#endif
+}
+
 void pause_for(int milliseconds)
 {
     const timespec t{milliseconds / 1000, long(milliseconds % 1000) * 1000000};

@@ -538,6 +538,8 @@ ssize_t write_standard_output(const void* buffer, size_t n)
     return written;
 }
 
+void widen_pipe(int) {}
+
 void pause_for(int milliseconds)
 {
     Sleep(DWORD(milliseconds));

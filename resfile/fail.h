@@ -1,10 +1,16 @@
 // The one way a procedure reports its failure: one line on standard error,
 // then the result -1, so that a failing path reads `return fail("...");`.
+//
+// A caller that wants to know what the procedures it calls reported (a
+// check of a file, say) lets a failure_sink collect: every line is then
+// also kept there, while it is printed exactly as ever.
 #pragma once
 
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "byteorder/byteorder.h"
 #include "platform/platform.h"
@@ -15,10 +21,59 @@
 #define TAMB_PRINTF_FORMAT printf
 #endif
 
+// The lines printed while it collected, in order, each as its bytes were
+// before any terminal's '?' and without its newline.
+struct failure_sink {
+    std::vector<std::string> lines;
+};
+
+// The sink collecting now, or null.
+inline failure_sink* failure_collector = nullptr;
+
+// Lets sink collect from its making to its end, then the one it replaced.
+struct collecting_failures {
+    failure_sink* replaced;
+    explicit collecting_failures(failure_sink* sink) : replaced(failure_collector)
+    {
+        failure_collector = sink;
+    }
+    collecting_failures(const collecting_failures&) = delete;
+    collecting_failures& operator=(const collecting_failures&) = delete;
+    ~collecting_failures() { failure_collector = replaced; }
+};
+
+inline void collect_failure(std::string line)
+{
+    if (failure_collector == nullptr)
+        return;
+    if (!line.empty() && line.back() == '\n')
+        line.pop_back();
+    failure_collector->lines.push_back(std::move(line));
+}
+
+__attribute__((format(TAMB_PRINTF_FORMAT, 1, 0))) inline std::string format_line(const char* format,
+                                                                                 va_list args)
+{
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(nullptr, 0, format, again);
+    va_end(again);
+    std::string line(n > 0 ? size_t(n) : 0, '\0');
+    if (n > 0)
+        std::vsnprintf(line.data(), line.size() + 1, format, args);
+    return line;
+}
+
 __attribute__((format(TAMB_PRINTF_FORMAT, 1, 2))) inline int fail(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
+    if (failure_collector != nullptr) {
+        va_list kept;
+        va_copy(kept, args);
+        collect_failure(format_line(format, kept));
+        va_end(kept);
+    }
     std::vfprintf(stderr, format, args);
     va_end(args);
     return -1;
@@ -30,6 +85,7 @@ __attribute__((format(TAMB_PRINTF_FORMAT, 1, 2))) inline int fail(const char* fo
 inline int fail_quoting(const char* before, uint32_t type, const std::string& after)
 {
     const std::string t = type_bytes(type);
+    collect_failure(before + ("'" + t + "' ") + after);
     const std::string line = before + ("'" + shown_on(2, t.data(), t.size()) + "' ") + after;
     std::fwrite(line.data(), 1, line.size(), stderr);
     return -1;

@@ -33,7 +33,9 @@ std::vector<kept_input> inputs;
 int open_inputs = 0; // descriptors held, but for the spill file's
 uint64_t uses = 0;
 int spill = -1; // the spill file's input, once it is made
-int64_t spill_length = 0;
+int64_t spill_length = 0;  // its bytes, those not yet written included
+int64_t spill_written = 0; // those written
+std::vector<unsigned char> spill_pending; // the rest, written a large piece at a time
 
 // A kept record's storage holds, above the bits of its block's kind, the
 // kept flag and its input.
@@ -88,12 +90,16 @@ void make_room()
     }
 }
 
+int flush_spill();
+
 // A descriptor on the kept file `input` while it is still the file it was,
 // as it was; -1 after the changed line.
 int open_input(int input)
 {
     kept_input& in = inputs[size_t(input)];
     in.used = ++uses;
+    if (in.spill && flush_spill() != 0)
+        return -1;
     if (in.fd < 0) {
         make_room();
         const int fd = syscalls.open(in.path.c_str(), O_RDONLY, 0);
@@ -136,7 +142,7 @@ int spill_input()
     in.fd = fd;
     in.path = "the spill file";
     in.spill = true;
-    spill_length = 0;
+    spill_length = spill_written = 0;
     return spill;
 }
 
@@ -156,17 +162,42 @@ struct write_signals_off {
     }
 };
 
-// Appends n bytes to the spill file: the offset they lie at, or -1 after a
-// line.
+// Writes what is waiting for the spill file. 0, or -1 after a line.
+int flush_spill()
+{
+    if (spill_pending.empty())
+        return 0;
+    write_signals_off off;
+    const ssize_t put = pwrite_all(inputs[size_t(spill)].fd, spill_pending.data(),
+                                   spill_pending.size(), spill_written);
+    const size_t n = spill_pending.size();
+    spill_pending.clear();
+    if (put != ssize_t(n))
+        return fail("spill_data(): write() failed: %d\n", int(put));
+    spill_written += int64_t(n);
+    return 0;
+}
+
+// Appends n bytes to the spill file (written once a large piece is
+// waiting, or when the spill file is read): the offset they lie at, or -1
+// after a line.
 int64_t spill_bytes(const void* p, size_t n)
 {
     if (spill_input() < 0)
         return -1;
-    write_signals_off off;
-    const ssize_t put = pwrite_all(inputs[size_t(spill)].fd, p, n, spill_length);
-    if (put != ssize_t(n))
-        return fail("spill_data(): write() failed: %d\n", int(put));
     const int64_t at = spill_length;
+    if (spill_pending.size() + n > piece_bytes && flush_spill() != 0)
+        return -1;
+    if (n >= piece_bytes) {
+        write_signals_off off;
+        const ssize_t put = pwrite_all(inputs[size_t(spill)].fd, p, n, spill_written);
+        if (put != ssize_t(n))
+            return fail("spill_data(): write() failed: %d\n", int(put));
+        spill_written += int64_t(n);
+    } else {
+        const auto* b = static_cast<const unsigned char*>(p);
+        spill_pending.insert(spill_pending.end(), b, b + n);
+    }
     spill_length += int64_t(n);
     return at;
 }
@@ -508,7 +539,8 @@ copy_result copy_resource_data(const resource* r, int fd, int32_t format, ssize_
 
 int64_t spill_append(const void* p, size_t n)
 {
-    return spill_bytes(p, n);
+    const int64_t at = spill_bytes(p, n);
+    return at >= 0 && flush_spill() == 0 ? at : -1;
 }
 
 int spill_descriptor()
@@ -682,6 +714,11 @@ resource* finish_data(data_builder* b)
         let_go(b->input);
         b->input = -1;
     } else if (b->spill_at >= 0) {
+        if (flush_spill() != 0) {
+            b->spill_at = -1;
+            b->length = 0;
+            return nullptr;
+        }
         r = allocate_kept_record(b->head_room, spill, off_t(b->spill_start), data_order::little);
     } else if (b->length < (64 << 10)) {
         // Small data goes where small records live.

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "resfile/fail.h"
+
 namespace {
 
 // The place found by walking the list: the link to replace or insert at.
@@ -181,7 +183,7 @@ int place_record(resource** list, resource* r, resource_index* index)
         place_by_walking(list, r);
     } else if (!place_by_index(list, *index, r)) {
         release_record(r);
-        std::fprintf(stderr, "add_resource malloc() failed\n");
+        fail("add_resource malloc() failed\n");
         return -1;
     }
     if (index != nullptr && index->noting)
@@ -242,7 +244,7 @@ int add_resource(resource** list, uint32_t type, int32_t id, const void* data, i
     const size_t data_bytes = size > 0 ? size_t(size) : 0;
     resource* r = allocate_record(record_head_room(name_bytes), data_bytes);
     if (r == nullptr) {
-        std::fprintf(stderr, "add_resource malloc() failed\n");
+        fail("add_resource malloc() failed\n");
         return -1;
     }
     fill_record(r, type, id, size, name, name_bytes);

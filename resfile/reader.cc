@@ -263,7 +263,7 @@ unsigned char* read_block(int fd, uint32_t offset, int32_t size, off_t base)
 
 int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, swap_func swap,
                        const unsigned char* map, int32_t length, off_t base, resource** list,
-                       resource_index* index)
+                       resource_index* index, image_seen* seen)
 {
     if (chunk_map == nullptr || map == nullptr || list == nullptr || length < 12)
         return fail("parse_resource_map() bad arguments\n");
@@ -298,6 +298,11 @@ int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, s
         else
             r = data.record(chunk_map[slot].offset, chunk_map[slot].size,
                             record_head_room(name_bytes));
+        if (seen != nullptr)
+            seen->entries.push_back({e.type, e.id,
+                                     r != nullptr ? base + off_t(int32_t(chunk_map[slot].offset)) : -1,
+                                     r != nullptr ? chunk_map[slot].size : 0,
+                                     r != nullptr && data_kept(r)});
         if (r == nullptr) {
             fail_quoting("parse_resource_map(): skipping resource ", e.type,
                          std::to_string(e.id) + "\n");
@@ -312,7 +317,7 @@ int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, s
 }
 
 int read_resource_file(resource** list, int fd, pe_format format, swap_func swap,
-                       resource_index* index)
+                       resource_index* index, image_seen* seen)
 {
     if (swap == nullptr)
         swap = swap_resource_data;
@@ -361,7 +366,9 @@ int read_resource_file(resource** list, int fd, pe_format format, swap_func swap
     owned<unsigned char> map(read_block(fd, block.offset, block.size, base));
     if (!map)
         return -1;
+    if (seen != nullptr)
+        *seen = {base, chunk_map_at, bytes, base + off_t(int32_t(block.offset)), block.size, {}};
     parse_resource_map(fd, chunk_map.get(), format, swap, map.get(), block.size, base, list,
-                       index);
+                       index, seen);
     return 0;
 }

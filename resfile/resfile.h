@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
+#include <vector>
 
 #include "byteorder/byteorder.h"
 #include "resfile/list.h"
@@ -37,11 +38,34 @@ constexpr uint32_t version_word = 0x444F1000;
 // byte first; 1 to 3 trailing bytes form one last, shorter value.
 uint32_t map_checksum(const unsigned char* bytes, int32_t length);
 
+// What one read of an image saw, for a caller that looks it over (a check
+// of the file): where the header, the chunk map and the map lie, and every
+// entry of the map in map order, with the block its slot names. Positions
+// are in the file (the base offset plus the image offset). The reader fills
+// it once it has read the map block; it holds no entry of a map refused as
+// a whole.
+struct image_seen {
+    off_t base = 0;
+    off_t chunk_map_at = 0;
+    int32_t chunk_map_length = 0;
+    off_t map_at = 0;
+    int32_t map_length = 0;
+    struct entry {
+        uint32_t type;
+        int32_t id;
+        off_t data_at;   // where its data lies, -1 when none was read
+        int32_t size;    // the slot's size
+        bool kept;       // the data stays in the input, unread
+    };
+    std::vector<entry> entries;
+};
+
 // Reads the image at fd's current position and adds its resources to *list
 // (through index when it is not null). swap null means swap_resource_data.
-// 0, or -1 on failure.
+// seen, when not null, is filled with what the read saw. 0, or -1 on
+// failure.
 int read_resource_file(resource** list, int fd, pe_format format, swap_func swap,
-                       resource_index* index = nullptr);
+                       resource_index* index = nullptr, image_seen* seen = nullptr);
 
 // Reads size bytes at base + offset into a new malloc'd buffer (freed by the
 // caller); null on failure.
@@ -52,7 +76,7 @@ unsigned char* read_block(int fd, uint32_t offset, int32_t size, off_t base);
 // refused as a whole (nothing of it is added then).
 int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, swap_func swap,
                        const unsigned char* map, int32_t length, off_t base, resource** list,
-                       resource_index* index = nullptr);
+                       resource_index* index = nullptr, image_seen* seen = nullptr);
 
 // Writes the list as one image at fd's current position, in the byte order
 // of format. swap null means swap_resource_data. The list's data is left in

@@ -4,8 +4,9 @@
 # built against it with the mingw-w64 toolchain, by Make (found through
 # CMAKE_PREFIX_PATH) and by Ninja (through tamb_DIR). Each program must hold
 # the resources of the text form; an edit of the text must be attached by the
-# next build; a fault in the text must fail the build and remove the program;
-# and the program must run under wine (a fresh prefix, removed at the end).
+# next build; a fault in the text, or a damaged resource file, must fail the
+# build and remove the program; and the program must run under wine (a fresh
+# prefix, removed at the end).
 set -euo pipefail
 linux=${1:?usage: check-attach.sh LINUX_BUILD_DIR}
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -48,8 +49,22 @@ for build in make ninja; do
   [ ! -e "$work/$build/hello.exe" ] || { echo "$build: hello.exe kept after tamb failed"; exit 1; }
 done
 cp "$work/resources.good" "$text"
+
+# A copy of the sample whose map checksum is wrong, attached too: tamb runs
+# with --strict, so the damage fails the build instead of being dropped.
+cp "$root/samples/example.rsrc" "$work/src/damaged.rsrc"
+printf '\377' | dd of="$work/src/damaged.rsrc" bs=1 seek=2021 conv=notrunc 2> /dev/null
+cp "$work/src/CMakeLists.txt" "$work/CMakeLists.good"
+echo 'tamb_add_resources(TARGET hello RESOURCES damaged.rsrc)' >> "$work/src/CMakeLists.txt"
+for build in make ninja; do
+  ! cmake --build "$work/$build" > "$work/$build.log" 2>&1 || { echo "$build: a damaged input built"; exit 1; }
+  grep -q "error: problem reading resources from $work/src/damaged.rsrc" "$work/$build.log" ||
+    { cat "$work/$build.log"; exit 1; }
+  [ ! -e "$work/$build/hello.exe" ] || { echo "$build: hello.exe kept after tamb failed"; exit 1; }
+done
+cp "$work/CMakeLists.good" "$work/src/CMakeLists.txt"
 build_and_compare
-echo "examples/attach built by Make and Ninja: resources as in the text, edits attached, faults fail the build"
+echo "examples/attach built by Make and Ninja: resources as in the text, edits attached, faults and damage fail the build"
 
 "$wine" wineboot --init < /dev/null > /dev/null 2>&1
 setsid "$wineserver" -p < /dev/null > /dev/null 2>&1 &

@@ -77,7 +77,9 @@ std::string help(const std::string& output)
                     "standard output)\n"
                     "  --version                   print the version\n"
                     "  --text                      list in the text form\n"
-                    "  --json                      list as JSON\n\n";
+                    "  --json                      list as JSON\n"
+                    "  --check                     say whether each file is sound\n"
+                    "  --strict                    fail on any damage an input holds\n\n";
 }
 
 using values = std::vector<resource_value>;
@@ -107,6 +109,8 @@ std::vector<std::pair<std::string, bytes>> inputs()
             {"t.txt", text_bytes("# tamb resource text 1\r\nresource 'CSTR' -7 \"x\"\n hex 0a\n")},
             {"bad.txt", text_bytes("# tamb resource text 1\n\nresource 'CSTR' 1x\n")},
             {"rsvp.txt", text_bytes("RSVP list: Ann, Bob\n")},
+            {"dup.txt", text_bytes("# tamb resource text 1\nresource 'LONG' 1\n hex 01\n"
+                                   "resource 'LONG' 1\n hex 02\n")},
             {"elf", [] { bytes b(64, 0); std::copy_n("\x7f" "ELF", 4, b.begin()); return b; }()}};
 }
 
@@ -241,6 +245,32 @@ std::vector<cli_case> cli_cases()
          "error: --extract to standard output cannot be combined with --text or --json\n"},
         {{"--text", "--extract", "LONG:1=-", "a.rsrc"}, 1, "",
          "error: --extract to standard output cannot be combined with --text or --json\n"},
+        // Is this file sound? A check goes on after a file that fails; a
+        // text form's repeated resource is no problem.
+        {{"--check", sample, "dup.txt", "--strict", "a.rsrc"}, 0,
+         sample + ": ok\ndup.txt: ok\na.rsrc: ok\n", ""},
+        {{"--check"}, 0, "", ""},
+        {{"--check", "nope", "empty", "short", "bad", "bad.txt", "t.txt"}, 1,
+         "nope: unreadable\nempty: unreadable\nshort: unreadable\nbad: unreadable\n"
+         "bad.txt: unreadable\nt.txt: ok\n",
+         "error: cannot open nope\nerror: empty is not a resource file\n"
+         "position_at_map(): read() signature failed\nerror: short is not a resource file\n"
+         "read_resource_file() read() resource header failed\n"
+         "error: problem reading resources from bad\n"
+         "bad.txt:3: error: bad id\nerror: problem reading resources from bad.txt\n"},
+        {{"-o", "x", "--check", "a.rsrc", "-o", "y"}, 0, "a.rsrc: ok\n",
+         "warning: output file is ignored when --list is in effect.\n"
+         "warning: output file is ignored when --list is in effect.\n"},
+        {{"--check", "a.rsrc", "--help"}, 1, "a.rsrc: ok\n", help("tamb.output.rsrc")},
+        {{"--check", "--list", "--json"}, 1, "", "error: -l, --text and --json cannot be combined\n"},
+        {{"a.rsrc", "--json", "--check", "--add", "LONG:1=blob"}, 1, "",
+         "error: --check cannot be combined with -l, --text or --json\n"},
+        {{"--text", "--check"}, 1, "", "error: --check cannot be combined with -l, --text or --json\n"},
+        {{"--check", "a.rsrc", "-l"}, 1, "", "error: --check cannot be combined with -l, --text or --json\n"},
+        {{"--check", "a.rsrc", "--delete", "LONG:1"}, 1, "", "error: --check takes only input files\n"},
+        {{"--extract", "LONG:1=l.bin", "--check"}, 1, "", "error: --check takes only input files\n"},
+        {{"-o", "--check", "--strict", "a.rsrc", "--add", "CSTR:7=blob"}, 0, "", "",
+         {{"--check", rs_image({a_long, a_mims, {b_cstr.type, 7, "", blob}})}}},
     };
 }
 
@@ -396,6 +426,80 @@ TEST(cli, merges_into_a_real_pe_executable)
         const bytes image = rs_image(ab_values);
         expected.insert(expected.end(), image.begin() + 4, image.end());
         EXPECT_EQ(read_file(dir.file("hello.exe")), expected);
+    }
+}
+
+// Damaged copies of the sample, one problem each: --check names the problem
+// and calls the file damaged, --strict fails the merge that reads it (an
+// earlier batch stays written, its own output is left as it was), and a
+// plain merge goes on as ever. The sample is "RS\0\0" and an image whose
+// chunk map starts at file offset 72 (slot n at 72 + 12 n); slot 11 holds
+// 'LONG' 1's 4 bytes at image offset 1964, slot 12 'CSTR' 5's 3 bytes at
+// 1968, and slot 10 the map: 54 bytes at 1971 (file offset 1975), its last
+// 8 the checksum and the terminator.
+TEST(cli, check_and_strict_find_damage)
+{
+    const bytes sample = read_file(TAMB_SAMPLES "/example.rsrc");
+    ASSERT_EQ(sample.size(), 2029u);
+    const size_t map_slot = 72 + 12 * 10, cstr_slot = 72 + 12 * 12, map = 4 + 1971;
+    auto unsummed = [&](bytes& b) { set32(b, map_slot + 4, 46, false); }; // ends with -1 instead
+    // hello.exe with the image of the merge whose checksum imagehlp gives
+    // as 0x10067 (see merges_into_a_real_pe_executable), its checksum left
+    // as the linker stored it.
+    bytes exe = read_file(data_dir + "hello.exe");
+    const size_t word_at = get32(exe, 60, false) + 136, checksum_at = word_at - 136 + 88;
+    const uint32_t stored = get32(exe, checksum_at, false);
+    exe.resize((exe.size() + 15) / 16 * 16, 0);
+    set32(exe, word_at, uint32_t(exe.size()), false);
+    const bytes image = rs_image(ab_values);
+    exe.insert(exe.end(), image.begin() + 4, image.end());
+    char pe_line[64];
+    std::snprintf(pe_line, sizeof pe_line, "PE checksum is 0x%08x, the file's is 0x00010067", stored);
+
+    const struct {
+        std::function<void(bytes&)> damage;
+        std::vector<std::string> reader, problems;
+    } rows[] = {
+        {[&](bytes& b) { b[map + 46] ^= 1; }, {"parse_resource_map(): map checksum is bad"}, {}},
+        {[&](bytes& b) { set32(b, cstr_slot, 4000, false); },
+         {"read_block(): read() failed", "parse_resource_map(): skipping resource 'CSTR' 5"}, {}},
+        {[&](bytes& b) { unsummed(b), b[map + 15] = 'b'; }, {"parse_resource_map(): name without NUL"}, {}},
+        {[&](bytes& b) { set32(b, cstr_slot, 1964, false); }, {},
+         {"data of 'CSTR' 5 overlaps data of 'LONG' 1"}},
+        {[&](bytes& b) { set32(b, cstr_slot, 1971, false); }, {},
+         {"data of 'CSTR' 5 overlaps the header, the chunk map or the map"}},
+        {[&](bytes& b) { unsummed(b), set32(b, map + 24, type_code("LONG"), false), set32(b, map + 28, 1, false); },
+         {}, {"'LONG' 1 appears more than once"}},
+        {[&](bytes& b) { b = exe; }, {}, {pe_line}},
+    };
+    for (const auto& row : rows) {
+        bytes damaged = sample;
+        row.damage(damaged);
+        std::string reader, checked, strict;
+        for (const std::string& line : row.reader)
+            reader += line + "\n", checked += "d.rsrc: reader: " + line + "\n";
+        for (const std::string& p : row.problems)
+            checked += "d.rsrc: " + p + "\n", strict += "check_resources(): " + p + "\n";
+        SCOPED_TRACE(checked);
+        scratch_dir dir;
+        write_file(dir.file("d.rsrc"), damaged);
+        write_file(dir.file("a.rsrc"), rs_image(a_values));
+        write_file(dir.file("out.rsrc"), rs_image(b_values));
+        run_result r = tamb(dir.path, {"--check", "d.rsrc", "a.rsrc"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, checked + "d.rsrc: damaged\na.rsrc: ok\n");
+        EXPECT_EQ(r.err, reader);
+        r = tamb(dir.path, {"-o", "x", "a.rsrc", "-o", "out.rsrc", "--strict", "a.rsrc", "d.rsrc"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, reader + strict + "error: problem reading resources from d.rsrc\n");
+        EXPECT_EQ(read_file(dir.file("x")), rs_image(a_values));
+        EXPECT_EQ(read_file(dir.file("out.rsrc")), rs_image(b_values));
+        r = tamb(dir.path, {"-o", "out.rsrc", "a.rsrc", "d.rsrc"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, reader);
+        // --version ends a check at once, keeping its verdicts' status.
+        EXPECT_EQ(tamb(dir.path, {"--check", "d.rsrc", "--version"}).status, 1);
     }
 }
 
