@@ -260,14 +260,14 @@ if want_cases 10 11 12 13 14 15 16 17; then
     if want_cases 11; then
       measure case11 'rm -f "$work/out11"; sync' 'rm -f "$work/cat11"; sync' /dev/null /dev/null -- \
         "$tamb" -o "$work/out11" t.txt -- sh -c 'cat "$1" > "$0" && sync "$0"' "$work/cat11" "$work/d.bin"
-      row "11 merge-text" 1 "$data" "$tamb_t" "$base_t" "$peak_kb" "$mem" 1.05
+      row "11 merge-text" 1 "$data" "$tamb_t" "$base_t" "$peak_kb" "$mem"
       [[ "$tamb_t" =~ ^[0-9.]+$ ]] && record_sha "case11-$data" "$work/out11"
       rm -f "$work/out11" "$work/cat11"
     fi
     if want_cases 12; then
       measure case12 'rm -f "$work/out12"' 'rm -f "$work/cat12"' "$work/out12" "$work/cat12" -- \
         "$tamb" -l --extract x000:0=- d.rsrc -- cat "$work/d.bin"
-      row "12 extract-out" 1 "$data" "$tamb_t" "$base_t" "$peak_kb" "$mem" 1.05
+      row "12 extract-out" 1 "$data" "$tamb_t" "$base_t" "$peak_kb" "$mem"
       [[ "$tamb_t" =~ ^[0-9.]+$ ]] && record_sha "case12-$data" "$work/out12"
       rm -f "$work/out12" "$work/cat12"
     fi
@@ -277,7 +277,7 @@ if want_cases 10 11 12 13 14 15 16 17; then
         'rm -f "$work/cp13"; sync' /dev/null /dev/null -- \
         "$tamb" -o "$work/in13" "$work/in13" --add "CSTR:2=$work/hi.bin" -- \
         sh -c 'cp "$1" "$0" && sync "$0"' "$work/cp13" "$work/d.rsrc"
-      row "13 in-place" 1 "$data" "$tamb_t" "$base_t" "$peak_kb" "$mem" 1.5
+      row "13 in-place" 1 "$data" "$tamb_t" "$base_t" "$peak_kb" "$mem"
       [[ "$tamb_t" =~ ^[0-9.]+$ ]] && record_sha "case13-$data" "$work/in13"
       rm -f "$work/in13" "$work/link13" "$work/cp13"
     fi
@@ -286,11 +286,11 @@ if want_cases 10 11 12 13 14 15 16 17; then
       measure case14a 'rm -f "$work/k.rsrc"; sync' 'rm -f "$work/cat14"; sync' /dev/null /dev/null -- \
         "$tamb" -o "$work/k.rsrc" --add "LONG:1=$work/d.bin" -- \
         sh -c 'cat "$1" > "$0" && sync "$0"' "$work/cat14" "$work/d.bin"
-      row "14 add-known" 1 "$data" "$tamb_t" "$base_t" "$peak_kb" "$mem" 1.05
+      row "14 add-known" 1 "$data" "$tamb_t" "$base_t" "$peak_kb" "$mem"
       measure case14b 'rm -f "$work/out14"; sync' 'rm -f "$work/cat14"; sync' /dev/null /dev/null -- \
         "$tamb" -o "$work/out14" "$work/k.rsrc" -- \
         sh -c 'cat "$1" > "$0" && sync "$0"' "$work/cat14" "$work/k.rsrc"
-      row "14 merge-known" 1 "$data" "$tamb_t" "$base_t" "$peak_kb" "$mem" 1.05
+      row "14 merge-known" 1 "$data" "$tamb_t" "$base_t" "$peak_kb" "$mem"
       [[ "$tamb_t" =~ ^[0-9.]+$ ]] && record_sha "case14-$data" "$work/out14"
       rm -f "$work/k.rsrc" "$work/out14" "$work/cat14"
     fi
