@@ -400,6 +400,24 @@ int main(int argc, char** argv)
     expect_same(root, "in place over its own input",
                 [&](const std::string& dir) { merge_input(dir + "/out", hex("52 53 00 00"), 1, 0, true); },
                 {"-o", "out", "out", "--delete", "BIGD:262144"}, {"big:keepnot", "none", "nolock"}, true);
+    {
+        // Its old bytes cannot be kept aside: it is left as it was.
+        const std::string dir = root + "/aside";
+        fs::remove_all(dir);
+        fs::create_directory(dir);
+        merge_input(dir + "/out", hex("52 53 00 00"), 1, 0, true);
+        fs::create_hard_link(dir + "/out", dir + "/link");
+        const bytes old = file_bytes(dir + "/out");
+        std::string err;
+        const std::string first = "spill_data(): cannot make a temporary file\nkeep_output_bytes(): cannot keep ",
+                          last = " bytes\nerror: problem writing resource file out\n";
+        check(run(dir, "nospill", {"-o", "out", "out", "--delete", "BIGD:262144"}, err) == 1 &&
+                  err.rfind(first, 0) == 0 && err.size() > first.size() + last.size() &&
+                  err.compare(err.size() - last.size(), last.size(), last) == 0 &&
+                  file_bytes(dir + "/out") == old,
+              "in place, nothing kept aside: " + err);
+        ++cases;
+    }
     std::vector<std::string> many = {"-o", "out"};
     for (int i = 0; i <= kept_inputs_open; ++i)
         many.insert(many.end(), {"--add", "BIGD:" + std::to_string(i) + "=blob"});
