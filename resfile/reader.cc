@@ -278,12 +278,14 @@ int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, s
         return fail("parse_resource_map(): map terminated with %d ???\n", last);
     }
 
-    if (walk_map(map, length, format, [](const map_entry&) {}) != 0)
+    size_t entries = 0;
+    if (walk_map(map, length, format, [&entries](const map_entry&) { ++entries; }) != 0)
         return -1;
+    expect_records(index, list, entries);
 
     const int64_t slots = chunk_map[0].size / 12;
     data_reader data(fd, base, index != nullptr ? index->keeping : nullptr);
-    walk_map(map, length, format, [&](const map_entry& e) {
+    auto read_entry = [&](const map_entry& e) {
         int64_t slot = int64_t(e.chunk_index) + map_block_slot;
         // The data is read straight into the record that will hold it.
         const size_t name_bytes = std::strlen(e.name) + 1;
@@ -302,7 +304,22 @@ int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, s
         if (format != 1 && !data_kept(r))
             swap(e.type, r->data, r->size);
         place_record(list, r, index);
+    };
+    // Each entry is read a few entries after the index was told of it, so
+    // that its part of the index is in the cache by then; the order of the
+    // records and of every message is the map's.
+    constexpr size_t ahead = 4;
+    map_entry waiting[ahead];
+    size_t seen = 0;
+    walk_map(map, length, format, [&](const map_entry& e) {
+        foresee_record(index, e.type, e.id);
+        if (seen >= ahead)
+            read_entry(waiting[seen % ahead]);
+        waiting[seen % ahead] = e;
+        ++seen;
     });
+    for (size_t i = seen > ahead ? seen - ahead : 0; i < seen; ++i)
+        read_entry(waiting[i % ahead]);
     return 0;
 }
 
