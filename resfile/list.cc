@@ -5,6 +5,10 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <utility>
+
+#include "platform/platform.h"
 
 #include "resfile/fail.h"
 
@@ -34,7 +38,13 @@ void place_by_walking(resource** list, resource* r)
     *link = r;
 }
 
-size_t hash_key(uint32_t type, int32_t id)
+constexpr unsigned bucket_places = 5;
+constexpr size_t first_buckets = 64; // 4 KiB
+constexpr size_t huge_page = size_t(2) << 20;
+
+// The key's tag: the upper half of its hash (a bijection of the 64-bit key),
+// never 0.
+uint32_t tag_of(uint32_t type, int32_t id)
 {
     uint64_t k = uint64_t(type) << 32 | uint32_t(id);
     k ^= k >> 33;
@@ -42,50 +52,159 @@ size_t hash_key(uint32_t type, int32_t id)
     k ^= k >> 33;
     k *= 0xc4ceb9fe1a85ec53ULL;
     k ^= k >> 33;
-    return size_t(k);
+    return uint32_t(k >> 32) | 1;
 }
 
-// The table position holding the link to the record with this type and id,
-// or the free position where it would go.
-size_t find_link(const resource_index& index, uint32_t type, int32_t id)
+// Zeroed buckets, in huge pages when they fill one; null when memory runs out.
+index_bucket* allocate_buckets(size_t count)
 {
-    const size_t mask = index.links.size() - 1;
-    size_t at = hash_key(type, id) & mask;
-    while (index.links[at] != nullptr) {
-        const resource* r = *index.links[at];
-        if (r->type == type && r->id == id)
-            return at;
-        at = (at + 1) & mask;
-    }
-    return at;
+    const size_t bytes = count * sizeof(index_bucket);
+    void* at = bytes >= huge_page
+                   ? map_memory(bytes, huge_page, true)
+                   : ::operator new(bytes, std::align_val_t(alignof(index_bucket)), std::nothrow);
+    if (at != nullptr)
+        std::memset(at, 0, bytes);
+    return static_cast<index_bucket*>(at);
 }
 
-// Records that `next` (if any) is now linked from `link`.
-void relink(resource_index& index, resource* next, resource** link)
+void release_buckets(index_bucket* at, size_t count)
 {
-    if (next == nullptr)
-        index.tail = link;
+    const size_t bytes = count * sizeof(index_bucket);
+    if (at == nullptr)
+        return;
+    if (bytes >= huge_page)
+        unmap_memory(at, bytes);
     else
-        index.links[find_link(index, next->type, next->id)] = link;
+        ::operator delete(at, std::align_val_t(alignof(index_bucket)));
 }
 
-// Keeps the table at most 70% full; false when it cannot grow.
-bool make_room(resource_index& index)
+// A place in the index: bucket number and place within it.
+struct place {
+    size_t bucket;
+    unsigned slot;
+};
+constexpr place nowhere{~size_t(0), 0};
+
+// The place whose tag is `tag` and whose link satisfies `match`, or nowhere.
+// The probe ends at a bucket that no key passed on its way further.
+template <typename Match>
+place find_place(const index_buckets& t, uint32_t tag, Match match)
 {
-    if (!index.links.empty() && (index.used + 1) * 10 <= index.links.size() * 7)
-        return true;
-    std::vector<resource**> old;
-    old.swap(index.links);
-    try {
-        index.links.assign(old.empty() ? 1024 : old.size() * 2, nullptr);
-    } catch (...) {
-        index.links.swap(old);
-        return false;
+    size_t b = tag >> t.shift;
+    for (size_t seen = 0; seen < t.count; ++seen, b = (b + 1) & (t.count - 1)) {
+        const index_bucket& bucket = t.at[b];
+        for (unsigned i = 0; i < bucket_places; ++i)
+            if (bucket.tags[i] == tag && match(bucket.links[i]))
+                return {b, i};
+        if (bucket.passed == 0)
+            break;
     }
-    for (resource** link : old)
-        if (link != nullptr)
-            index.links[find_link(index, (*link)->type, (*link)->id)] = link;
+    return nowhere;
+}
+
+// The place of the link to the record with this type and id, or nowhere.
+place find_key(const resource_index& index, uint32_t tag, uint32_t type, int32_t id)
+{
+    return find_place(index.buckets, tag, [type, id](resource** link) {
+        const resource* r = *link;
+        return r->type == type && r->id == id;
+    });
+}
+
+resource**& link_at(const resource_index& index, place p)
+{
+    return index.buckets.at[p.bucket].links[p.slot];
+}
+
+// Puts a key's link in the first free place from its bucket on; every full
+// bucket on the way counts it as passed. There is a free place: the index is
+// at most 80% full.
+void insert_link(index_buckets& t, uint32_t tag, resource** link)
+{
+    for (size_t b = tag >> t.shift;; b = (b + 1) & (t.count - 1)) {
+        index_bucket& bucket = t.at[b];
+        for (unsigned i = 0; i < bucket_places; ++i)
+            if (bucket.tags[i] == 0) {
+                bucket.tags[i] = tag;
+                bucket.links[i] = link;
+                return;
+            }
+        ++bucket.passed;
+    }
+}
+
+// Empties a place; the buckets its key passed no longer count it.
+void erase_link(index_buckets& t, place p)
+{
+    index_bucket& bucket = t.at[p.bucket];
+    for (size_t b = bucket.tags[p.slot] >> t.shift; b != p.bucket; b = (b + 1) & (t.count - 1))
+        --t.at[b].passed;
+    bucket.tags[p.slot] = 0;
+    bucket.links[p.slot] = nullptr;
+}
+
+// Records that `next` (if any), linked from old_link, is now linked from
+// new_link. Links are unique, so its place is found without looking at it.
+void relink(resource_index& index, resource* next, resource** old_link, resource** new_link)
+{
+    if (next == nullptr) {
+        index.tail = new_link;
+        return;
+    }
+    const place p = find_place(index.buckets, tag_of(next->type, next->id),
+                               [old_link](resource** link) { return link == old_link; });
+    if (p.bucket != nowhere.bucket)
+        link_at(index, p) = new_link;
+}
+
+// Keeps the index at most 80% full (four keys a bucket) with `more` keys
+// added; false when it cannot grow. A key's tag names its bucket in the
+// larger index too.
+bool make_room(resource_index& index, size_t more)
+{
+    index_buckets& t = index.buckets;
+    const size_t keys = index.used + more;
+    if (keys <= t.count * 4)
+        return true;
+    index_buckets grown;
+    grown.count = t.count == 0 ? first_buckets : t.count * 2;
+    while (keys > grown.count * 4)
+        grown.count *= 2;
+    for (size_t n = grown.count; n > 1; n >>= 1)
+        --grown.shift;
+    grown.at = allocate_buckets(grown.count);
+    if (grown.at == nullptr)
+        return false;
+    for (size_t b = 0; b < t.count; ++b)
+        for (unsigned i = 0; i < bucket_places; ++i)
+            if (t.at[b].tags[i] != 0)
+                insert_link(grown, t.at[b].tags[i], t.at[b].links[i]);
+    t = std::move(grown);
     return true;
+}
+
+// The entry of runs for this type (made when `make`), or null: none, or no
+// memory for one. The last entry looked up is kept at hand.
+resource** run_of(resource_index& index, uint32_t type, bool make)
+{
+    if (index.run != nullptr && index.run_type == type)
+        return index.run;
+    resource** run = nullptr;
+    if (make) {
+        try {
+            run = &index.runs.try_emplace(type, nullptr).first->second;
+        } catch (...) {
+            return nullptr;
+        }
+    } else {
+        auto found = index.runs.find(type);
+        if (found == index.runs.end())
+            return nullptr;
+        run = &found->second;
+    }
+    index.run_type = type;
+    index.run = run;
+    return run;
 }
 
 // The same place as place_by_walking, found through the index.
@@ -93,60 +212,33 @@ bool place_by_index(resource** list, resource_index& index, resource* r)
 {
     if (index.tail == nullptr)
         index.tail = list;
-    if (!make_room(index))
+    if (!make_room(index, 1))
         return false;
-    size_t at = find_link(index, r->type, r->id);
-    if (index.links[at] != nullptr) {
-        resource** link = index.links[at];
+    const uint32_t tag = tag_of(r->type, r->id);
+    const place found = find_key(index, tag, r->type, r->id);
+    if (found.bucket != nowhere.bucket) {
+        resource** link = link_at(index, found);
         resource* old = *link;
         r->next = old->next;
-        relink(index, old->next, &r->next);
+        relink(index, old->next, &old->next, &r->next);
         *link = r;
-        auto run = index.runs.find(r->type);
-        if (run != index.runs.end() && run->second == old)
-            run->second = r;
+        resource** run = run_of(index, r->type, false);
+        if (run != nullptr && *run == old)
+            *run = r;
         release_record(old);
         return true;
     }
-    std::unordered_map<uint32_t, resource*>::iterator run;
-    try {
-        run = index.runs.try_emplace(r->type, nullptr).first;
-    } catch (...) {
+    resource** run = run_of(index, r->type, true);
+    if (run == nullptr)
         return false;
-    }
-    resource** link = run->second == nullptr ? index.tail : &run->second->next;
+    resource** link = *run == nullptr ? index.tail : &(*run)->next;
     r->next = *link;
-    relink(index, r->next, &r->next);
+    relink(index, r->next, link, &r->next);
     *link = r;
-    index.links[at] = link; // still free: relink only changed another key's slot
+    insert_link(index.buckets, tag, link);
     ++index.used;
-    run->second = r;
+    *run = r;
     return true;
-}
-
-// Empties table position `at` and moves later entries of its probe run up,
-// so that every remaining key is still found from its home position.
-void erase_link(resource_index& index, size_t at)
-{
-    const size_t mask = index.links.size() - 1;
-    for (size_t hole = at, next = at;;) {
-        index.links[hole] = nullptr;
-        for (;;) {
-            next = (next + 1) & mask;
-            if (index.links[next] == nullptr)
-                return;
-            const resource* r = *index.links[next];
-            const size_t home = hash_key(r->type, r->id) & mask;
-            // The entry stays unless its home lies outside (hole, next].
-            const bool stays = hole <= next ? hole < home && home <= next
-                                            : hole < home || home <= next;
-            if (!stays) {
-                index.links[hole] = index.links[next];
-                hole = next;
-                break;
-            }
-        }
-    }
 }
 
 // The record that holds the link, or null for the list's head pointer.
@@ -159,6 +251,22 @@ resource* holder_of(resource** list, resource** link)
 }
 
 } // namespace
+
+index_buckets& index_buckets::operator=(index_buckets&& other) noexcept
+{
+    if (this != &other) {
+        release_buckets(at, count);
+        at = std::exchange(other.at, nullptr);
+        count = std::exchange(other.count, 0);
+        shift = std::exchange(other.shift, 32);
+    }
+    return *this;
+}
+
+index_buckets::~index_buckets()
+{
+    release_buckets(at, count);
+}
 
 void clear_resource_index(resource_index* index)
 {
@@ -175,6 +283,22 @@ void fill_record(resource* r, uint32_t type, int32_t id, int32_t size, const cha
     std::memcpy(r->name, name, name_bytes);
     r->data = data_kept(r) ? nullptr : reinterpret_cast<unsigned char*>(r->name + name_bytes);
     r->size = size;
+}
+
+void expect_records(resource_index* index, resource* const* list, size_t count)
+{
+    if (index != nullptr && (index->used > 0 || *list == nullptr))
+        make_room(*index, count);
+}
+
+void foresee_record(const resource_index* index, uint32_t type, int32_t id)
+{
+#if defined(__GNUC__)
+    if (index != nullptr && index->buckets.count > 0)
+        __builtin_prefetch(&index->buckets.at[tag_of(type, id) >> index->buckets.shift], 1);
+#else
+    (void)index, (void)type, (void)id;
+#endif
 }
 
 int place_record(resource** list, resource* r, resource_index* index)
@@ -195,8 +319,8 @@ const resource* find_resource(const resource* list, uint32_t type, int32_t id,
                               const resource_index* index)
 {
     if (index != nullptr && index->used > 0) {
-        const resource* const* link = index->links[find_link(*index, type, id)];
-        return link != nullptr ? *link : nullptr;
+        const place found = find_key(*index, tag_of(type, id), type, id);
+        return found.bucket != nowhere.bucket ? *link_at(*index, found) : nullptr;
     }
     for (; list != nullptr; list = list->next)
         if (list->type == type && list->id == id)
@@ -216,22 +340,25 @@ int remove_resource(resource** list, uint32_t type, int32_t id, resource_index* 
             }
         return 1;
     }
-    const size_t at = find_link(*index, type, id);
-    resource** link = index->links[at];
-    if (link == nullptr)
+    const place found = find_key(*index, tag_of(type, id), type, id);
+    if (found.bucket == nowhere.bucket)
         return 1;
+    resource** link = link_at(*index, found);
     resource* r = *link;
     *link = r->next;
-    relink(*index, r->next, link);
+    relink(*index, r->next, &r->next, link);
     auto run = index->runs.find(type);
     if (run != index->runs.end() && run->second == r) {
         resource* before = holder_of(list, link);
-        if (before != nullptr && before->type == type)
+        if (before != nullptr && before->type == type) {
             run->second = before;
-        else
+        } else {
+            if (index->run == &run->second)
+                index->run = nullptr;
             index->runs.erase(run);
+        }
     }
-    erase_link(*index, at);
+    erase_link(index->buckets, found);
     --index->used;
     release_record(r);
     return 0;

@@ -61,15 +61,40 @@ void fill_record(resource* r, uint32_t type, int32_t id, int32_t size, const cha
 // A resource's type and id.
 using resource_key = std::pair<uint32_t, int32_t>;
 
+// One cache line of the index: five places, each holding the link a record
+// is reached through and the tag of the record's (type, id), the upper 32
+// bits of the key's hash (never 0), which also name the bucket where the key
+// belongs. A probe compares tags without leaving the line; a record is only
+// looked at when its tag matches, to confirm its key.
+struct alignas(64) index_bucket {
+    uint32_t tags[5]; // 0: the place is free
+    uint32_t passed;  // keys that went past this bucket, full, to a later one
+    resource** links[5];
+};
+
+// The buckets of an index: a power of two of them, in memory of their own
+// (huge pages from 2 MiB on).
+struct index_buckets {
+    index_bucket* at = nullptr;
+    size_t count = 0;
+    unsigned shift = 32; // a tag's bucket is tag >> shift
+    index_buckets() = default;
+    index_buckets(index_buckets&& other) noexcept { *this = std::move(other); }
+    index_buckets& operator=(index_buckets&& other) noexcept;
+    ~index_buckets();
+};
+
 // Where every record of one list is linked from, so that add_resource finds
 // its place without walking the list. It must see every change to its list:
 // a list that gains records only through add_resource with the index, and
 // is emptied only together with clear_resource_index. An empty index given a
 // non-empty list is not used (add_resource walks the list instead).
 struct resource_index {
-    std::vector<resource**> links;                // open addressing; null = free
+    index_buckets buckets;                         // open addressing over buckets
     size_t used = 0;                               // links in use
     std::unordered_map<uint32_t, resource*> runs;  // last record of each type's run
+    resource** run = nullptr;                      // the entry of runs last used, or null,
+    uint32_t run_type = 0;                         // and its type
     resource** tail = nullptr;                     // the null link that ends the list
     // While noting, the type and id of every record placed, in order: what
     // a read brought, for its caller to look at and clear.
@@ -87,6 +112,16 @@ void clear_resource_index(resource_index* index);
 // end. 0, or -1 (after "add_resource malloc() failed") when the index cannot
 // grow, in which case r is freed and the list is unchanged.
 int place_record(resource** list, resource* r, resource_index* index);
+
+// Makes room in the index for count more records of the list, so that it
+// need not grow while they are placed; nothing when the index is not used
+// for the list or memory runs out (place_record then grows it as ever).
+void expect_records(resource_index* index, resource* const* list, size_t count);
+
+// Starts bringing the part of the index that the record with this type and
+// id will be placed through into the cache, ahead of its place_record.
+// index may be null.
+void foresee_record(const resource_index* index, uint32_t type, int32_t id);
 
 // Copies a resource into a new record and inserts it as place_record does.
 // name is never null. index may be null. 0, or -1 when memory runs out (the

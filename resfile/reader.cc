@@ -280,15 +280,17 @@ int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, s
         return fail("parse_resource_map(): map terminated with %d ???\n", last);
     }
 
-    if (walk_map(map, length, format, [](const map_entry&) {}) != 0)
+    size_t entries = 0;
+    if (walk_map(map, length, format, [&entries](const map_entry&) { ++entries; }) != 0)
         return -1;
+    expect_records(index, list, entries);
 
     const int64_t slots = chunk_map[0].size / 12;
     // Kept data of a known type is converted when it is read or written, with
     // the default conversion: another callback reads everything into memory.
     const char* keeping = index != nullptr && swap == swap_resource_data ? index->keeping : nullptr;
     data_reader data(fd, base, keeping, format == 1 ? data_order::little : data_order::big);
-    walk_map(map, length, format, [&](const map_entry& e) {
+    auto read_entry = [&](const map_entry& e) {
         int64_t slot = int64_t(e.chunk_index) + map_block_slot;
         // The data is read straight into the record that will hold it.
         const size_t name_bytes = std::strlen(e.name) + 1;
@@ -312,7 +314,22 @@ int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, s
         if (format != 1 && !data_kept(r))
             swap(e.type, r->data, r->size);
         place_record(list, r, index);
+    };
+    // Each entry is read a few entries after the index was told of it, so
+    // that its part of the index is in the cache by then; the order of the
+    // records and of every message is the map's.
+    constexpr size_t ahead = 4;
+    map_entry waiting[ahead];
+    size_t queued = 0;
+    walk_map(map, length, format, [&](const map_entry& e) {
+        foresee_record(index, e.type, e.id);
+        if (queued >= ahead)
+            read_entry(waiting[queued % ahead]);
+        waiting[queued % ahead] = e;
+        ++queued;
     });
+    for (size_t i = queued > ahead ? queued - ahead : 0; i < queued; ++i)
+        read_entry(waiting[i % ahead]);
     return 0;
 }
 

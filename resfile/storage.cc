@@ -1,8 +1,10 @@
 // Where records live. A list may hold millions of small records and a few
 // huge ones, so a record is placed by its size:
 // - small records are carved one after another from shared 2 MiB blocks,
-//   with no per-record allocation overhead; a block is returned when the
-//   last record carved from it is released;
+//   with no per-record allocation overhead; a block whose last record is
+//   released is kept for the records that come next (a few such blocks at
+//   most), so that its pages are not cleared and faulted in again, and
+//   otherwise returned;
 // - records whose data is 2 MiB or more get a block of their own, advised to
 //   use huge pages where the system has them, so that reading them costs one
 //   page fault per 2 MiB;
@@ -41,6 +43,12 @@ constexpr size_t first_record = (sizeof(block_head) + 15) & ~size_t(15);
 
 block_head* current = nullptr; // the block records are carved from
 
+// Emptied blocks kept for reuse: up to 8 MiB stays mapped for the records
+// that come next, beyond which an emptied block is returned.
+constexpr int spare_blocks = 4;
+block_head* spares[spare_blocks];
+int spare_count = 0;
+
 size_t round_up(size_t n, size_t to)
 {
     return (n + to - 1) & ~(to - 1);
@@ -53,7 +61,9 @@ resource* carve(size_t bytes)
         if (current != nullptr && current->live == 0) {
             current->used = first_record;
         } else {
-            auto* block = static_cast<block_head*>(map_memory(block_bytes, block_bytes, true));
+            auto* block = spare_count > 0
+                              ? spares[--spare_count]
+                              : static_cast<block_head*>(map_memory(block_bytes, block_bytes, true));
             if (block == nullptr)
                 return nullptr;
             *block = block_head{first_record, 0};
@@ -136,8 +146,12 @@ void release_record(resource* r)
     const int32_t storage = r->storage & storage_kinds;
     if (storage == storage_shared) {
         auto* block = reinterpret_cast<block_head*>(uintptr_t(r) & ~(block_bytes - 1));
-        if (--block->live == 0 && block != current)
-            unmap_memory(block, block_bytes);
+        if (--block->live == 0 && block != current) {
+            if (spare_count < spare_blocks)
+                spares[spare_count++] = block;
+            else
+                unmap_memory(block, block_bytes);
+        }
     } else if (storage == storage_mapped) {
         auto* head = reinterpret_cast<unsigned char*>(r) - mapped_head;
         unmap_memory(head, *reinterpret_cast<size_t*>(head));
