@@ -1,7 +1,9 @@
 // The listing and the help text.
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "driver/driver.h"
 #include "platform/platform.h"
@@ -33,6 +35,21 @@ void print_help(const char* output_path)
                  output_path);
 }
 
+namespace {
+
+// n right-aligned in `width` columns, as printf's %*d writes it.
+void append_number(std::string& out, int32_t n, size_t width)
+{
+    char digits[16];
+    const char* end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+    const size_t length = size_t(end - digits);
+    if (length < width)
+        out.append(width - length, ' ');
+    out.append(digits, length);
+}
+
+} // namespace
+
 void print_listing(const char* argument, const char* format_word, resource* head)
 {
     std::printf("%s resources (%s format):\n", argument, format_word);
@@ -46,15 +63,28 @@ void print_listing(const char* argument, const char* format_word, resource* head
     char* name;
     // A terminal is shown no control bytes of a type code or a name.
     const bool terminal = is_terminal(1);
+    // Lines go out a large piece at a time, each as
+    // "'%c%c%c%c' %5d %6d  %s\n" prints it.
+    std::string lines;
     while (next_resource(head, &cursor, &type, &id, &data, &size, &name) == 0) {
         const char* shown_name = name == nullptr || name[0] == '\0' ? "(no name)" : name;
         if (!terminal) {
-            std::printf("'%c%c%c%c' %5d %6d  %s\n", int(type >> 24), int((type >> 16) & 0xFF),
-                        int((type >> 8) & 0xFF), int(type & 0xFF), id, size, shown_name);
+            const char quoted[6] = {'\'', char(type >> 24), char(type >> 16), char(type >> 8),
+                                    char(type), '\''};
+            lines.append(quoted, sizeof quoted).push_back(' ');
+            append_number(lines, id, 5);
+            lines.push_back(' ');
+            append_number(lines, size, 6);
+            lines.append("  ").append(shown_name).push_back('\n');
+            if (lines.size() >= (size_t(1) << 16)) {
+                std::fwrite(lines.data(), 1, lines.size(), stdout);
+                lines.clear();
+            }
             continue;
         }
         const std::string t = type_bytes(type);
         std::printf("'%s' %5d %6d  %s\n", shown_on(1, t.data(), 4).c_str(), id, size,
                     shown_on(1, shown_name, std::strlen(shown_name)).c_str());
     }
+    std::fwrite(lines.data(), 1, lines.size(), stdout);
 }
