@@ -607,6 +607,33 @@ TEST(cli, sparse_output_near_2_gib)
 
 namespace {
 
+// An extraction to standard output whose data lies in an output that an
+// -o writes before the walk ends keeps its bytes, the output written in
+// place or replaced (Windows renames nothing over the input the data stays in).
+TEST(cli, standard_output_keeps_data_from_an_output_written_before_the_end)
+{
+    scratch_dir dir;
+    bytes big(300000);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = uint8_t(i * 7 + i / 251);
+    write_file(dir.file("big.bin"), big);
+    write_file(dir.file("a.rsrc"), rs_image(a_values));
+    ASSERT_EQ(tamb(dir.path, {"-o", "f.rsrc", "--add", "BIGD:1=big.bin"}).status, 0);
+    for (bool linked : {true, false}) {
+        if (!linked && windows_exe != nullptr)
+            continue;
+        if (linked)
+            ASSERT_EQ(link(dir.file("f.rsrc").c_str(), dir.file("f2.rsrc").c_str()), 0);
+        else
+            ASSERT_EQ(unlink(dir.file("f2.rsrc").c_str()), 0);
+        const run_result r =
+            tamb(dir.path, {"-o", "f.rsrc", "f.rsrc", "--extract", "BIGD:1=-", "-o", "g.rsrc", "a.rsrc"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(r.out == std::string(big.begin(), big.end())) << linked;
+    }
+}
+
 // True once the process has the file at path open for reading only, within
 // `seconds` (not as the descriptor a child inherits before it runs tamb).
 bool reads_from(int pid, const std::string& path, int seconds)
