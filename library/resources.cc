@@ -80,9 +80,11 @@ int failed(int code, const char* text)
     return code;
 }
 
+// A line as a terminal shows it: a type code or a name may hold a NUL,
+// which a C string cannot.
 int failed(int code, const std::string& text)
 {
-    return failed(code, text.c_str());
+    return failed(code, shown_to_people(text.data(), text.size()).c_str());
 }
 
 // The first line a sink kept, or otherwise when it kept none.

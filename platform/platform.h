@@ -156,6 +156,9 @@ ssize_t write_standard_output(const void* buffer, size_t n);
 // whole; otherwise the bytes unchanged.
 std::string shown_on(int fd, const char* bytes, size_t n);
 
+// bytes as a terminal shows them, as above, whatever the descriptor.
+std::string shown_to_people(const char* bytes, size_t n);
+
 // What tells whether a file changed: its length, and its modification and
 // change times to the finest the system keeps. 0, or -1.
 struct file_state {

@@ -116,8 +116,10 @@ void tamb_close(tamb_file* file);
  * failed", "data of 'LONG' 1 overlaps data of 'CSTR' 5" or, for a text form,
  * "PATH:LINE: error: WHAT"; where tamb itself says "error: cannot open PATH"
  * or "error: PATH is not a resource file", the same words without
- * "error: ". "" before any failure. The text belongs to the library (at
- * most 1023 bytes); a later failure on the same thread replaces it. */
+ * "error: ". It is shown as on a terminal: control bytes (a type code may
+ * hold a NUL), DEL and bytes that are not UTF-8 are '?'. "" before any
+ * failure. The text belongs to the library (at most 1023 bytes); a later
+ * failure on the same thread replaces it. */
 const char* tamb_error(void);
 
 /* The number of resources in the file (0 for a null file). */
