@@ -203,7 +203,6 @@ int open_path(const char* path, tamb_file** out)
         return failed(TAMB_E_OPEN, "cannot open " + std::string(path));
     if (const int code = read_resources(f.get(), in.fd, path, sink); code != 0)
         return code;
-    f->list.index.keeping = nullptr;
     index_resources(f.get());
     *out = f.release();
     return 0;

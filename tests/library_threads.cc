@@ -85,7 +85,7 @@ int walk(tamb_file* f, const std::vector<value>& vs)
                 by_name.index != r.index || tamb_resource_at(f, r.index, &at) != 0 ||
                 at.id != v.id || std::strcmp(r.name, v.name.c_str()) != 0 ||
                 tamb_data(f, &r, &data, &size) != 0 || size != v.data.size() ||
-                std::memcmp(data, v.data.data(), size) != 0) {
+                (size > 0 && std::memcmp(data, v.data.data(), size) != 0)) {
                 ++bad;
             }
         }
