@@ -136,12 +136,17 @@ int check_pe_checksum(int fd, off_t base, std::vector<std::string>& problems)
 
 } // namespace
 
+void find_layout_problems(const image_seen& seen, std::vector<std::string>& problems)
+{
+    find_overlaps(seen, problems);
+    find_repeats(seen, problems);
+}
+
 int check_resources(int fd, const image_seen& seen, check_report* report)
 {
     if (read_kept_data(fd, seen) != 0)
         return -1;
-    find_overlaps(seen, report->problems);
-    find_repeats(seen, report->problems);
+    find_layout_problems(seen, report->problems);
     return check_pe_checksum(fd, seen.base, report->problems);
 }
 
@@ -175,9 +180,7 @@ int read_kept_records(const resource* list)
 
 int fail_unsound(const check_report& report)
 {
-    for (const std::string& p : report.problems) {
-        const std::string line = "check_resources(): " + shown_on(2, p.data(), p.size()) + "\n";
-        std::fwrite(line.data(), 1, line.size(), stderr);
-    }
+    for (const std::string& p : report.problems)
+        fail_shown("check_resources(): ", p);
     return report.sound() ? 0 : -1;
 }

@@ -36,6 +36,12 @@ int check_resources(int fd, const image_seen& seen, check_report* report);
 // 0, or -1 after the line of the read that failed.
 int read_kept_records(const resource* list);
 
+// Adds to problems what seen shows without reading anything: data blocks
+// that overlap each other or the image's own parts, and a type and id that
+// more than one entry of the map carries. (check_resources finds these
+// too.)
+void find_layout_problems(const image_seen& seen, std::vector<std::string>& problems);
+
 // For a merge that may not take damage: prints every problem but the
 // reader's lines (already printed) as "check_resources(): PROBLEM". 0 when
 // the report is sound, otherwise -1.

@@ -157,6 +157,11 @@ std::string shown_on(int fd, const char* bytes, size_t n)
 {
     if (!is_terminal(fd))
         return std::string(bytes, n);
+    return shown_to_people(bytes, n);
+}
+
+std::string shown_to_people(const char* bytes, size_t n)
+{
     std::string out;
     const auto* p = reinterpret_cast<const unsigned char*>(bytes);
     for (size_t at = 0; at < n;) {

@@ -4,7 +4,8 @@
 // Windows, the calls Windows lacks (with the same results), and on every
 // system the few notions that differ: paths as UTF-8, replacing a file, hard
 // links, modes, owners and attributes, terminals, the signals that end a
-// run, and large blocks of memory.
+// run, large blocks of memory, the one lock of a process and the file of
+// the running program.
 #pragma once
 
 #include <csignal>
@@ -155,6 +156,9 @@ ssize_t write_standard_output(const void* buffer, size_t n);
 // whole; otherwise the bytes unchanged.
 std::string shown_on(int fd, const char* bytes, size_t n);
 
+// bytes as a terminal shows them, as above, whatever the descriptor.
+std::string shown_to_people(const char* bytes, size_t n);
+
 // What tells whether a file changed: its length, and its modification and
 // change times to the finest the system keeps. 0, or -1.
 struct file_state {
@@ -262,3 +266,26 @@ struct end_signals_held {
 // to use huge pages when `huge` and the system can; null when none.
 void* map_memory(size_t length, size_t alignment, bool huge);
 void unmap_memory(void* p, size_t length);
+
+// One lock for the whole process, held by one thread at a time (the others
+// wait for it), around what the process shares and several threads may not
+// touch at once.
+void take_process_lock();
+void release_process_lock();
+
+// Holds the process lock while it lives.
+struct holding_process_lock {
+    holding_process_lock() { take_process_lock(); }
+    ~holding_process_lock() { release_process_lock(); }
+    holding_process_lock(const holding_process_lock&) = delete;
+    holding_process_lock& operator=(const holding_process_lock&) = delete;
+};
+
+// True where a program's own file may carry its resources (Windows, whose
+// programs are PE executables that tamb writes into).
+bool programs_carry_resources();
+
+// The path of the running program's file, as UTF-8 (on Windows, what
+// GetModuleFileNameW says of it); empty where programs do not carry their
+// own resources or when it cannot be told.
+std::string own_program_path();

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <vector>
@@ -458,4 +459,28 @@ void* map_memory(size_t length, size_t alignment, bool huge)
 void unmap_memory(void* p, size_t length)
 {
     munmap(p, length);
+}
+
+namespace {
+pthread_mutex_t process_lock = PTHREAD_MUTEX_INITIALIZER;
+} // namespace
+
+void take_process_lock()
+{
+    pthread_mutex_lock(&process_lock);
+}
+
+void release_process_lock()
+{
+    pthread_mutex_unlock(&process_lock);
+}
+
+bool programs_carry_resources()
+{
+    return false;
+}
+
+std::string own_program_path()
+{
+    return {}; // a program here keeps its resources in a file beside it
 }

@@ -761,3 +761,38 @@ void unmap_memory(void* p, size_t)
 {
     _aligned_free(p);
 }
+
+namespace {
+SRWLOCK process_lock = SRWLOCK_INIT;
+} // namespace
+
+void take_process_lock()
+{
+    AcquireSRWLockExclusive(&process_lock);
+}
+
+void release_process_lock()
+{
+    ReleaseSRWLockExclusive(&process_lock);
+}
+
+bool programs_carry_resources()
+{
+    return true;
+}
+
+std::string own_program_path()
+{
+    // A path longer than the buffer is cut short: the buffer grows until
+    // the whole path fits (32767 characters at most on Windows).
+    for (DWORD room = MAX_PATH;; room *= 2) {
+        std::vector<wchar_t> path(room);
+        const DWORD n = GetModuleFileNameW(nullptr, path.data(), room);
+        if (n == 0)
+            return {};
+        if (n < room)
+            return utf8(path.data());
+        if (room >= 32768)
+            return {};
+    }
+}

@@ -3,7 +3,8 @@
 //
 // A caller that wants to know what the procedures it calls reported (a
 // check of a file, say) lets a failure_sink collect: every line is then
-// also kept there, while it is printed exactly as ever.
+// also kept there, while it is printed exactly as ever. A quiet sink (the
+// library's, which never prints) keeps the lines without printing them.
 #pragma once
 
 #include <cstdarg>
@@ -25,6 +26,7 @@
 // before any terminal's '?' and without its newline.
 struct failure_sink {
     std::vector<std::string> lines;
+    bool quiet = false; // keep the lines, print nothing
 };
 
 // The sink collecting now, or null.
@@ -41,6 +43,12 @@ struct collecting_failures {
     collecting_failures& operator=(const collecting_failures&) = delete;
     ~collecting_failures() { failure_collector = replaced; }
 };
+
+// True when the line is to be printed: no quiet sink collects it.
+inline bool failure_printed()
+{
+    return failure_collector == nullptr || !failure_collector->quiet;
+}
 
 inline void collect_failure(std::string line)
 {
@@ -74,7 +82,8 @@ __attribute__((format(TAMB_PRINTF_FORMAT, 1, 2))) inline int fail(const char* fo
         collect_failure(format_line(format, kept));
         va_end(kept);
     }
-    std::vfprintf(stderr, format, args);
+    if (failure_printed())
+        std::vfprintf(stderr, format, args);
     va_end(args);
     return -1;
 }
@@ -86,7 +95,21 @@ inline int fail_quoting(const char* before, uint32_t type, const std::string& af
 {
     const std::string t = type_bytes(type);
     collect_failure(before + ("'" + t + "' ") + after);
+    if (!failure_printed())
+        return -1;
     const std::string line = before + ("'" + shown_on(2, t.data(), t.size()) + "' ") + after;
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    return -1;
+}
+
+// The same for a line of `before` and then `text`, which may quote type
+// codes or names and is shown as a terminal may show it.
+inline int fail_shown(const std::string& before, const std::string& text)
+{
+    collect_failure(before + text);
+    if (!failure_printed())
+        return -1;
+    const std::string line = before + shown_on(2, text.data(), text.size()) + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
     return -1;
 }

@@ -103,6 +103,11 @@ struct resource_index {
     // The path of the input being read, when records may keep their large
     // data in it (see below); null: every record holds its data.
     const char* keeping = nullptr;
+    // With keeping: the data of every block of an image stays in the input,
+    // whatever its size, so that a read takes only the image's map (the
+    // library's opening); a block that the file is too short to hold is
+    // refused all the same, as the read of it would be.
+    bool keeping_all = false;
 };
 
 void clear_resource_index(resource_index* index);

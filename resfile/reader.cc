@@ -103,18 +103,19 @@ namespace {
 
 // The checks a block passes before its claimed size is allocated: its place
 // must lie in the image; one before the start of the file fails as its seek
-// would, and a large one that a regular file is too short to hold fails as
-// its read would. The block's file position, or -1 after read_block's
-// message.
+// would, and a large one that a regular file is too short to hold (with
+// every_size, any that holds a byte) fails as its read would. The block's
+// file position, or -1 after read_block's message.
 template <typename EndsBefore>
-off_t block_position(uint32_t offset, int32_t size, off_t base, EndsBefore ends_before)
+off_t block_position(uint32_t offset, int32_t size, off_t base, EndsBefore ends_before,
+                     bool every_size = false)
 {
     if (offset < uint32_t(header_length) || size < 0)
         return fail("read_block(): bogus block info\n");
     const off_t pos = base + off_t(int32_t(offset));
     if (pos < 0)
         return fail("read_block(): lseek() failed\n");
-    if (size > checked_size && ends_before(pos, size))
+    if ((size > checked_size || (every_size && size > 0)) && ends_before(pos, size))
         return fail("read_block(): read() failed\n");
     return pos;
 }
@@ -129,6 +130,7 @@ struct data_reader {
     int fd;
     off_t base;
     const char* keeping; // the input's path, when its large data may stay in it
+    bool keeping_all;    // with keeping: all of its data, whatever its size
     data_order order;    // the byte order of the data in the input
     int input = -1;      // its slot once a record keeps data there
     bool regular = false;
@@ -140,8 +142,8 @@ struct data_reader {
     static constexpr size_t span_capacity = size_t(1) << 20;
     static constexpr int32_t largest_from_span = 64 << 10;
 
-    data_reader(int f, off_t b, const char* path, data_order o)
-        : fd(f), base(b), keeping(path), order(o)
+    data_reader(int f, off_t b, const char* path, bool all, data_order o)
+        : fd(f), base(b), keeping(path), keeping_all(all), order(o)
     {
         struct stat st;
         if (syscalls.fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
@@ -196,7 +198,7 @@ struct data_reader {
     // length stands in for the read that is not made.
     resource* kept(off_t pos, int32_t size, size_t head_room)
     {
-        if (keeping == nullptr || !regular || !data_may_stay(size))
+        if (keeping == nullptr || !regular || !(keeping_all || data_may_stay(size)))
             return nullptr;
         if (input < 0 && (input = keep_input(fd, keeping)) < 0) {
             keeping = nullptr; // it cannot be held: the rest is read as ever
@@ -207,9 +209,10 @@ struct data_reader {
 
     resource* record(uint32_t offset, int32_t size, size_t head_room)
     {
-        const off_t pos = block_position(offset, size, base, [this](off_t at, int64_t count) {
-            return ends_before(at, count);
-        });
+        // Data that stays unread is refused as its read would be.
+        const off_t pos = block_position(
+            offset, size, base, [this](off_t at, int64_t count) { return ends_before(at, count); },
+            keeping != nullptr && keeping_all);
         if (pos < 0)
             return nullptr;
         if (resource* r = kept(pos, size, head_room))
@@ -289,7 +292,8 @@ int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, s
     // Kept data of a known type is converted when it is read or written, with
     // the default conversion: another callback reads everything into memory.
     const char* keeping = index != nullptr && swap == swap_resource_data ? index->keeping : nullptr;
-    data_reader data(fd, base, keeping, format == 1 ? data_order::little : data_order::big);
+    data_reader data(fd, base, keeping, keeping != nullptr && index->keeping_all,
+                     format == 1 ? data_order::little : data_order::big);
     auto read_entry = [&](const map_entry& e) {
         int64_t slot = int64_t(e.chunk_index) + map_block_slot;
         // The data is read straight into the record that will hold it.

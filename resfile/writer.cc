@@ -43,7 +43,7 @@ void reserve(map_buffer& map, int64_t whole)
         return;
     auto* p = static_cast<unsigned char*>(std::realloc(map.bytes, size_t(whole)));
     if (p == nullptr) {
-        std::fprintf(stderr, "out of memory in mappend()\n");
+        fail("out of memory in mappend()\n");
         std::exit(1);
     }
     map.bytes = p;
@@ -157,7 +157,7 @@ void mappend(unsigned char** buffer, int32_t* used, int32_t* capacity, const voi
         int32_t grown = *capacity + length + map_growth_extra;
         auto* p = static_cast<unsigned char*>(std::realloc(*buffer, size_t(grown)));
         if (p == nullptr) {
-            std::fprintf(stderr, "out of memory in mappend()\n");
+            fail("out of memory in mappend()\n");
             std::exit(1);
         }
         *buffer = p;

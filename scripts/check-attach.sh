@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
-# The CMake package as a user meets it: tamb from a Linux build dir is
-# installed into a temporary prefix, and the example in examples/attach/ is
-# built against it with the mingw-w64 toolchain, by Make (found through
-# CMAKE_PREFIX_PATH) and by Ninja (through tamb_DIR). Each program must hold
-# the resources of the text form; an edit of the text must be attached by the
-# next build; a fault in the text, or a damaged resource file, must fail the
-# build and remove the program; and the program must run under wine (a fresh
-# prefix, removed at the end).
+# The CMake package and libtamb as a user meets them: tamb from a Linux build
+# dir is installed into a temporary prefix, and the library of a Windows
+# build dir (the `windows` preset) into the same prefix, where a cross build
+# finds it (lib/cmake/tambresources beside the Linux one in lib/ARCH). Then:
+# - examples/attach/ is built with the mingw-w64 toolchain, by Make (both
+#   packages found through CMAKE_PREFIX_PATH) and by Ninja (through tamb_DIR
+#   and tambresources_DIR). Each program must hold the resources of the text
+#   form and, run under wine (a fresh prefix, removed at the end), print
+#   them, read from itself; an edit of the text must be attached by the next
+#   build and printed by the program; a fault in the text, or a damaged
+#   resource file, must fail the build and remove the program;
+# - the Linux library's package must be refused by the cross build;
+# - examples/beside/ is built with make against the library through
+#   pkg-config, and its program must print the resources of the file beside
+#   it, and the new ones once the text is edited.
 set -euo pipefail
-linux=${1:?usage: check-attach.sh LINUX_BUILD_DIR}
+linux=${1:?usage: check-attach.sh LINUX_BUILD_DIR WINDOWS_BUILD_DIR}
+windows=${2:?usage: check-attach.sh LINUX_BUILD_DIR WINDOWS_BUILD_DIR}
 root=$(cd "$(dirname "$0")/.." && pwd)
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
@@ -16,29 +24,45 @@ work=$(mktemp -d /tmp/tamb-attach.XXXXXX)
 export WINEDEBUG=-all LC_ALL=C.UTF-8 WINEPREFIX=$work/wine
 trap '"$wineserver" -k > /dev/null 2>&1 || true; rm -rf "$work"' EXIT
 start=$(date +%s)
+"$wine" wineboot --init < /dev/null > /dev/null 2>&1 &
+booting=$!
 
 cmake --install "$linux" --prefix "$work/prefix" > /dev/null
+cmake --install "$windows" --prefix "$work/prefix" --component library > /dev/null
 tamb=$work/prefix/bin/tamb
 cp -r "$root/examples/attach" "$work/src" # edited below
 text=$work/src/resources.txt
 cmake -S "$work/src" -B "$work/make" -G "Unix Makefiles" -DCMAKE_PREFIX_PATH="$work/prefix" \
       --toolchain "$root/cmake/windows-x86_64.cmake" > /dev/null
 cmake -S "$work/src" -B "$work/ninja" -G Ninja -Dtamb_DIR="$work/prefix/share/cmake/tamb" \
+      -Dtambresources_DIR="$work/prefix/lib/cmake/tambresources" \
       --toolchain "$root/cmake/windows-x86_64.cmake" > /dev/null
 grep -q "^tamb_DIR:PATH=$work/prefix/" "$work/make/CMakeCache.txt"
+grep -q "^tambresources_DIR:PATH=$work/prefix/lib/cmake/tambresources" "$work/make/CMakeCache.txt"
+# The Linux library's package is for Linux: a cross build refuses it.
+linux_package=$(dirname "$(ls "$work"/prefix/lib/*/cmake/tambresources/tambresourcesConfig.cmake)")
+! cmake -S "$work/src" -B "$work/refused" -Dtamb_DIR="$work/prefix/share/cmake/tamb" \
+        -Dtambresources_DIR="$linux_package" \
+        --toolchain "$root/cmake/windows-x86_64.cmake" > "$work/refused.log" 2>&1 ||
+  { echo "a Windows build took the Linux library"; exit 1; }
+grep -q "version: 0.1.0 (Linux x86_64)" "$work/refused.log" || { cat "$work/refused.log"; exit 1; }
+wait $booting
+setsid "$wineserver" -p < /dev/null > /dev/null 2>&1 &
 
 # Both builds, each program checked against the text but for the line that
-# names the file listed.
+# names the file listed, and run: it must print what the text holds.
 build_and_compare() {
   for build in make ninja; do
     cmake --build "$work/$build" > "$work/$build.log" 2>&1 || { cat "$work/$build.log"; exit 1; }
     diff <("$tamb" --text "$work/$build/hello.exe" | grep -v '^# .* format)$') \
          <("$tamb" --text "$text" | grep -v '^# .* format)$')
+    got=$("$wine" "$work/$build/hello.exe" < /dev/null | tr -d '\r')
+    [ "$got" = "$1" ] || { echo "$build: hello.exe printed:"; echo "$got"; exit 1; }
   done
 }
-build_and_compare
+build_and_compare $'Hello, world\nwindow: 10 20 640 480'
 sed -i 's/int32 10 20 640 480/int32 0 0 800 600/' "$text"
-build_and_compare
+build_and_compare $'Hello, world\nwindow: 0 0 800 600'
 "$tamb" --text "$work/ninja/hello.exe" | grep -q '^  int32 0 0 800 600$'
 
 cp "$text" "$work/resources.good"
@@ -63,11 +87,18 @@ for build in make ninja; do
   [ ! -e "$work/$build/hello.exe" ] || { echo "$build: hello.exe kept after tamb failed"; exit 1; }
 done
 cp "$work/CMakeLists.good" "$work/src/CMakeLists.txt"
-build_and_compare
-echo "examples/attach built by Make and Ninja: resources as in the text, edits attached, faults and damage fail the build"
+build_and_compare $'Hello, world\nwindow: 0 0 800 600'
+echo "examples/attach built by Make and Ninja: resources as in the text and printed by the program under wine, edits attached, faults and damage fail the build"
 
-"$wine" wineboot --init < /dev/null > /dev/null 2>&1
-setsid "$wineserver" -p < /dev/null > /dev/null 2>&1 &
-got=$("$wine" "$work/make/hello.exe" < /dev/null | tr -d '\r')
-[ "$got" = hello ] || { echo "hello.exe printed: $got"; exit 1; }
-echo "hello.exe runs under wine; the check took $(( $(date +%s) - start )) s"
+# The Linux example, through pkg-config: the program reads the file beside it.
+cp -r "$root/examples/beside" "$work/beside"
+pkgconfig=$(dirname "$(ls "$work"/prefix/lib/*/pkgconfig/tamb.pc)")
+for values in "10 20 640 480" "0 0 800 600"; do
+  sed -i "s/int32 .*/int32 $values/" "$work/beside/resources.txt"
+  PKG_CONFIG_PATH=$pkgconfig make -C "$work/beside" TAMB="$tamb" > "$work/beside.log" 2>&1 ||
+    { cat "$work/beside.log"; exit 1; }
+  got=$("$work/beside/greet")
+  [ "$got" = $'Hello from beside the program\nwindow: '"$values" ] || { echo "greet printed: $got"; exit 1; }
+done
+echo "examples/beside built through pkg-config: greet prints the resources beside it, and the edited ones"
+echo "the check took $(( $(date +%s) - start )) s"

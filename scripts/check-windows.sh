@@ -8,7 +8,9 @@
 # - real programs that tamb.exe has written into: their checksums as
 #   imagehlp's CheckSumMappedFile computes them (mapped_checksum.exe), and
 #   the 64-bit one still running;
-# - the .zip package, and the packaged tamb.exe listing the sample.
+# - the .zip package (tamb.exe, the README, the copyright file, and libtamb
+#   with its header, pkg-config file and CMake package), and the packaged
+#   tamb.exe listing the sample.
 # Uses a fresh wine prefix, removed at the end.
 set -euo pipefail
 windows=${1:?usage: check-windows.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR}
@@ -55,7 +57,9 @@ rm -f tamb-*.zip
 cpack -G ZIP > /dev/null
 zip=$(ls tamb-*.zip)
 contents=$(unzip -Z1 "$zip")
-for name in tamb.exe README.md copyright; do
+for name in tamb.exe README.md copyright include/tamb/resources.h lib/libtamb.a lib/pkgconfig/tamb.pc \
+            lib/cmake/tambresources/tambresourcesConfig.cmake \
+            lib/cmake/tambresources/tambresourcesConfigVersion.cmake; do
   grep -q "/$name\$" <<< "$contents" || { echo "package lacks $name"; echo "$contents"; exit 1; }
 done
 unzip -q "$zip" -d "$unpacked"
@@ -67,5 +71,5 @@ expected="$root/samples/example.rsrc resources (PE format):
 'CSTR'     5      3  (no name)"
 got=$("$wine" "$(ls "$unpacked"/*/tamb.exe)" -l "$root/samples/example.rsrc" < /dev/null | tr -d '\r')
 [ "$got" = "$expected" ] || { echo "packaged tamb.exe listed:"; echo "$got"; exit 1; }
-echo "$zip: tamb.exe, README and copyright present; packaged tamb.exe lists the sample"
+echo "$zip: tamb.exe, README, copyright and libtamb with its header and packages present; packaged tamb.exe lists the sample"
 echo "wine checks took $(( $(date +%s) - start )) s"

@@ -6,14 +6,15 @@
 #            compiler, wine and unzip for the Windows build and its checks,
 #            and openssl and osslsigncode, which sign a program for the tests,
 #            and Ninja, one of the two generators the CMake package's
-#            example is built with
+#            example is built with, and pkg-config, through which the
+#            Linux example of libtamb finds it
 set -euo pipefail
 want=(cmake make g++)
 if [ "${1:-build}" = test ]; then
   want+=(libgtest-dev valgrind clang-14 libclang-rt-14-dev time)
   want+=(g++-mingw-w64-x86-64 wine64 unzip)
   want+=(openssl osslsigncode)
-  want+=(ninja-build)
+  want+=(ninja-build pkg-config)
 fi
 missing=()
 for p in "${want[@]}"; do

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the suite under AddressSanitizer +
-# UndefinedBehaviorSanitizer, brief fuzzing runs, a smoke run of the
-# benchmark, the Debian package check, the Windows build with its checks
-# under wine, the CMake package with its example, and the suite with
-# warnings as errors. Ends with CTest's summary.
+# UndefinedBehaviorSanitizer, libtamb's tests under ThreadSanitizer, brief
+# fuzzing runs, a smoke run of the benchmark, the Debian package check, the
+# Windows build with its checks under wine, the CMake package and libtamb
+# with their examples, and the suite with warnings as errors. Ends with
+# CTest's summary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh test
@@ -13,6 +14,11 @@ cmake --preset sanitizers > /dev/null
 cmake --build --preset sanitizers -j"$jobs"
 echo "== tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 ctest --preset sanitizers
+
+cmake --preset threads > /dev/null
+cmake --build --preset threads -j"$jobs"
+echo "== libtamb under ThreadSanitizer"
+ctest --preset threads
 
 if [ -x fuzz/run-brief.sh ]; then
   echo "== brief fuzzing runs"
@@ -29,7 +35,7 @@ echo "== Windows build (mingw-w64), checked under wine"
 cmake --preset windows > /dev/null
 cmake --build --preset windows -j"$jobs"
 scripts/check-windows.sh build/windows build/release
-echo "== CMake package: examples/attach built against an installed tamb"
-scripts/check-attach.sh build/release
+echo "== CMake package and libtamb: examples/attach and examples/beside built against an installed tamb"
+scripts/check-attach.sh build/release build/windows
 echo "== tests"
 ctest --preset release

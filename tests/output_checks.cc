@@ -93,7 +93,10 @@ int run(const std::string& dir, const std::string& seam, const std::vector<std::
     int to = syscalls.open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
     dup2(to, 2);
     close(to);
-    const int status = int(_spawnv(_P_WAIT, self.c_str(), argv.data()));
+    // A spawn that wine refuses now and then, under load, is made again.
+    int status = -1;
+    for (int attempt = 0; attempt < 3 && status == -1; ++attempt)
+        status = int(_spawnv(_P_WAIT, self.c_str(), argv.data()));
     dup2(saved, 2);
     close(saved);
     const bytes e = file_bytes(err_file);
@@ -237,7 +240,7 @@ void expect_same(const std::string& root, const std::string& what,
             fs::create_hard_link(dir + "/out", dir + "/link");
         std::string err;
         const int status = run(dir, seam, args, err);
-        check(status == 0 && err.empty(), what + ", " + seam + ": " + err);
+        check(status == 0 && err.empty(), what + ", " + seam + ": status " + std::to_string(status) + ", " + err);
         outputs.push_back(file_bytes(dir + "/out"));
         check(!linked || file_bytes(dir + "/link") == outputs.back(), what + ": the link differs");
     }

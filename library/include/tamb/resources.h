@@ -1,0 +1,159 @@
+/* libtamb: reading resources at run time.
+ *
+ * A program opens a file that holds resources (a resource file shipped
+ * beside it or, on Windows, its own executable) and reads them as tamb reads
+ * an input: any of the four containers (an x86 resource file, a PE
+ * executable, a PowerPC resource file, a PEF executable) or tamb's text
+ * form; a later resource of the same type and id replaces an earlier one in
+ * its place; the data of the known types comes in host order, as tamb's
+ * list holds it.
+ *
+ *     tamb_file* f;
+ *     tamb_resource r;
+ *     const void* data;
+ *     size_t size;
+ *     if (tamb_open("app.rsrc", &f) != 0) {
+ *         fprintf(stderr, "app: %s\n", tamb_error());
+ *         return 1;
+ *     }
+ *     if (tamb_find(f, TAMB_TYPE('C', 'S', 'T', 'R'), 128, &r) == 0 &&
+ *         tamb_data(f, &r, &data, &size) == 0)
+ *         fwrite(data, 1, size, stdout);
+ *     tamb_close(f);
+ *
+ * Every function that can fail answers 0 on success and a negative
+ * tamb_code on failure, after which tamb_error() gives its text. Nothing
+ * prints, exits or throws. The only allocation the caller frees is the
+ * handle, with tamb_close. The manual page is libtamb(3).
+ *
+ * Usable from C (C99) and C++. Link with the C++ runtime too: the
+ * pkg-config file (pkg-config --static --libs tamb) and the CMake target
+ * tamb::resources (find_package(tambresources)) name it.
+ */
+#ifndef TAMB_RESOURCES_H
+#define TAMB_RESOURCES_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The results of the functions that can fail. */
+enum tamb_code {
+    TAMB_OK = 0,
+    /* A null pointer where one is needed, an index past the last resource,
+     * or a tamb_resource that is not this file's. */
+    TAMB_E_ARGUMENT = -1,
+    /* No resource of that type and id (or name). */
+    TAMB_E_NOT_FOUND = -2,
+    /* The file cannot be opened. */
+    TAMB_E_OPEN = -3,
+    /* The file holds no resources: not a container tamb knows, or one
+     * without a resource area. */
+    TAMB_E_NOT_RESOURCE_FILE = -4,
+    /* The resources cannot be read sound: a damaged or cut-short image
+     * (anything tamb --check finds but a PE checksum and what only reading
+     * the data finds), a read that failed, or a fault in a text form. */
+    TAMB_E_DAMAGED = -5,
+    /* A resource's data cannot be read whole, or its file is no longer
+     * what it was when it was opened. */
+    TAMB_E_DATA = -6,
+    /* Memory ran out. */
+    TAMB_E_MEMORY = -7,
+    /* tamb_open_self on a system whose programs carry no resources. */
+    TAMB_E_UNSUPPORTED = -8
+};
+
+/* An open file: its resources, read when it was opened, and their data, read
+ * when first asked for. */
+typedef struct tamb_file tamb_file;
+
+/* One resource, as tamb_resource_at, tamb_find and tamb_find_named fill it.
+ * Its name stays valid until the file is closed. */
+typedef struct tamb_resource {
+    uint32_t type;    /* the type code, first character in the top byte */
+    int32_t id;
+    const char* name; /* never null: "" for a resource without a name */
+    size_t size;      /* the length of its data in bytes */
+    size_t index;     /* its place in the file's order, from 0 */
+} tamb_resource;
+
+/* The type code of four characters, as tamb writes it ('APPV'): the first in
+ * the most significant byte. A constant expression, for switch cases too. */
+#define TAMB_TYPE(a, b, c, d)                                                         \
+    ((uint32_t)(unsigned char)(a) << 24 | (uint32_t)(unsigned char)(b) << 16 |       \
+     (uint32_t)(unsigned char)(c) << 8 | (uint32_t)(unsigned char)(d))
+
+/* The type code of the first four bytes of code ("APPV"): TAMB_TYPE of
+ * them. code must hold at least four bytes; a null code gives 0. */
+uint32_t tamb_type(const char* code);
+
+/* Opens the file at path (UTF-8) and reads its resources: the container,
+ * the image's header, chunk map and map, whether data blocks overlap each
+ * other or the image's own parts, and whether a type and id appear twice in
+ * one map; or the whole text of a text form, whose data is held then. The
+ * data of an image stays in the file until tamb_data asks for it (a file
+ * that is not a regular file, such as a pipe, is read whole now). The PE
+ * checksum is not looked at. Sets *out to the new handle, or to null on
+ * failure. 0; TAMB_E_ARGUMENT, TAMB_E_OPEN, TAMB_E_NOT_RESOURCE_FILE,
+ * TAMB_E_DAMAGED or TAMB_E_MEMORY. */
+int tamb_open(const char* path, tamb_file** out);
+
+/* Opens the running program's own file, as tamb_open does, on Windows (the
+ * path GetModuleFileNameW gives). Elsewhere programs keep their resources
+ * in a file beside them, and this fails with TAMB_E_UNSUPPORTED. */
+int tamb_open_self(tamb_file** out);
+
+/* Closes the file and frees its handle, its resources and every piece of
+ * data read from it. A null file is ignored. */
+void tamb_close(tamb_file* file);
+
+/* The text of the last call on this thread that failed: the first line tamb
+ * would print for the problem, without its newline, such as
+ * "parse_resource_map(): map checksum is bad", "read_block(): read()
+ * failed", "data of 'LONG' 1 overlaps data of 'CSTR' 5" or, for a text form,
+ * "PATH:LINE: error: WHAT"; where tamb itself says "error: cannot open PATH"
+ * or "error: PATH is not a resource file", the same words without
+ * "error: ". It is shown as on a terminal: control bytes (a type code may
+ * hold a NUL), DEL and bytes that are not UTF-8 are '?'. "" before any
+ * failure. The text belongs to the library (at most 1023 bytes); a later
+ * failure on the same thread replaces it. */
+const char* tamb_error(void);
+
+/* The number of resources in the file (0 for a null file). */
+size_t tamb_count(const tamb_file* file);
+
+/* The resource at index (from 0, in the file's order: the types in the
+ * order they first appear, the resources of one type together).
+ * 0; TAMB_E_ARGUMENT for an index at or past tamb_count. */
+int tamb_resource_at(const tamb_file* file, size_t index, tamb_resource* out);
+
+/* The resource of this type and id. 0; TAMB_E_NOT_FOUND. */
+int tamb_find(const tamb_file* file, uint32_t type, int32_t id, tamb_resource* out);
+
+/* The first resource, in the file's order, of this type whose name is name
+ * (compared byte for byte; "" finds one without a name). 0;
+ * TAMB_E_NOT_FOUND. */
+int tamb_find_named(const tamb_file* file, uint32_t type, const char* name,
+                    tamb_resource* out);
+
+/* Sets *data and *size to the resource's data, in host order (never a null
+ * pointer, even for no bytes). The first call for a resource reads its
+ * data whole and checks that the file is still what it was when it was
+ * opened; the bytes stay valid and unchanged until the file is closed.
+ * 0; TAMB_E_ARGUMENT, TAMB_E_DATA or TAMB_E_MEMORY (a call that fails may
+ * be made again). */
+int tamb_data(tamb_file* file, const tamb_resource* resource, const void** data, size_t* size);
+
+/* Threads: after tamb_open has returned, any number of threads may use one
+ * file at once with tamb_count, tamb_resource_at, tamb_find, tamb_find_named
+ * and tamb_data; tamb_close must come after all of them. Opening, closing
+ * and first reads of data take turns across the process. */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,356 @@
+// The library: a program reads the resources of a file, or of itself, at
+// run time, through the reader, the container module and the checks that
+// tamb itself uses (see tamb/resources.h).
+//
+// What the whole process shares (the files that kept data lies in, the
+// storage of records, the failure collector) is touched only under the
+// process lock: opening, closing and the first read of each resource's
+// data. After opening, a handle changes only where a resource's data is
+// published, once, by an atomic store that releases it; lookups and reads
+// of data already published take no lock.
+#include "tamb/resources.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "check/check.h"
+#include "container/container.h"
+#include "platform/platform.h"
+#include "resfile/fail.h"
+#include "resfile/list.h"
+#include "textform/textform.h"
+
+namespace {
+
+// One resource of an open file, and its data once it has been read.
+struct held_resource {
+    const resource* r = nullptr;
+    std::atomic<const unsigned char*> data{nullptr}; // null until read
+    std::vector<unsigned char> bytes;                 // data read from its file
+};
+
+// The place of a resource in the file's order, found by type and id or by
+// type and name.
+struct id_place {
+    uint32_t type;
+    int32_t id;
+    size_t index;
+};
+struct name_place {
+    uint32_t type;
+    const char* name;
+    size_t index;
+};
+
+bool id_before(const id_place& a, const id_place& b)
+{
+    return a.type != b.type ? a.type < b.type : a.id < b.id;
+}
+
+bool name_before(const name_place& a, const name_place& b)
+{
+    if (a.type != b.type)
+        return a.type < b.type;
+    const int c = std::strcmp(a.name, b.name);
+    return c != 0 ? c < 0 : a.index < b.index;
+}
+
+// What data of no bytes points at.
+const unsigned char no_bytes[1] = {0};
+
+thread_local char last_error[1024];
+
+// Makes text the last failure on this thread (cut short at a character's
+// start when it is too long) and answers code.
+int failed(int code, const char* text)
+{
+    size_t n = std::strlen(text);
+    if (n >= sizeof last_error) {
+        n = sizeof last_error - 1;
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
+            --n;
+    }
+    std::memcpy(last_error, text, n);
+    last_error[n] = '\0';
+    return code;
+}
+
+// A line as a terminal shows it: a type code or a name may hold a NUL,
+// which a C string cannot.
+int failed(int code, const std::string& text)
+{
+    return failed(code, shown_to_people(text.data(), text.size()).c_str());
+}
+
+// The first line a sink kept, or otherwise when it kept none.
+int failed(int code, const failure_sink& sink, const std::string& otherwise)
+{
+    return failed(code, sink.lines.empty() ? otherwise : sink.lines.front());
+}
+
+int out_of_memory()
+{
+    return failed(TAMB_E_MEMORY, "out of memory");
+}
+
+// Runs body, an API call's work: what it answers, or TAMB_E_MEMORY when it
+// throws (memory that runs out), so that nothing crosses the C interface.
+template <typename Body>
+int guarded(Body&& body)
+{
+    try {
+        return body();
+    } catch (...) {
+        return out_of_memory();
+    }
+}
+
+struct descriptor {
+    int fd;
+    explicit descriptor(int f) : fd(f) {}
+    descriptor(const descriptor&) = delete;
+    descriptor& operator=(const descriptor&) = delete;
+    ~descriptor()
+    {
+        if (fd >= 0)
+            syscalls.close(fd);
+    }
+};
+
+} // namespace
+
+struct tamb_file {
+    resource_list list;
+    size_t count = 0;
+    std::unique_ptr<held_resource[]> held;
+    std::vector<id_place> by_id;     // sorted by id_before
+    std::vector<name_place> by_name; // sorted by name_before
+};
+
+namespace {
+
+// Reads the resources of the file open on fd (named path) into f, as tamb
+// reads an input, leaving an image's data in the file. Under the process
+// lock, with a quiet sink collecting. 0, or a tamb_code after its text.
+int read_resources(tamb_file* f, int fd, const char* path, const failure_sink& sink)
+{
+    resource_index& index = f->list.index;
+    index.keeping = path;
+    index.keeping_all = true;
+    unsigned char first[text_mark_length];
+    if (pread_all(fd, first, sizeof first, 0) == ssize_t(sizeof first) &&
+        is_text_form(first, sizeof first)) {
+        if (read_text_resources(&f->list.head, fd, path, &index) != 0)
+            return failed(TAMB_E_DAMAGED, sink, "cannot read " + std::string(path));
+        return 0;
+    }
+    const std::string not_resources = std::string(path) + " is not a resource file";
+    pe_format format = 0;
+    const int area = position_at_map(fd, 0, &format);
+    if (area <= 0)
+        return failed(TAMB_E_NOT_RESOURCE_FILE, sink, not_resources);
+    image_seen seen;
+    if (read_resource_file(&f->list.head, fd, format, nullptr, &index, &seen) != 0 ||
+        !sink.lines.empty())
+        return failed(TAMB_E_DAMAGED, sink, "cannot read " + std::string(path));
+    std::vector<std::string> problems;
+    find_layout_problems(seen, problems);
+    if (!problems.empty())
+        return failed(TAMB_E_DAMAGED, problems.front());
+    return 0;
+}
+
+// The tables that find f's resources; every resource that holds its data
+// in memory has it published.
+void index_resources(tamb_file* f)
+{
+    clear_resource_index(&f->list.index); // lookups go through the tables
+    f->count = size_t(count_resources(f->list.head));
+    f->held.reset(new held_resource[f->count]);
+    f->by_id.reserve(f->count);
+    f->by_name.reserve(f->count);
+    size_t i = 0;
+    for (const resource* r = f->list.head; r != nullptr; r = r->next, ++i) {
+        f->held[i].r = r;
+        if (!data_kept(r))
+            f->held[i].data.store(r->size > 0 ? r->data : no_bytes, std::memory_order_relaxed);
+        f->by_id.push_back({r->type, r->id, i});
+        f->by_name.push_back({r->type, r->name, i});
+    }
+    std::sort(f->by_id.begin(), f->by_id.end(), id_before);
+    std::sort(f->by_name.begin(), f->by_name.end(), name_before);
+}
+
+int open_path(const char* path, tamb_file** out)
+{
+    if (out == nullptr)
+        return failed(TAMB_E_ARGUMENT, "tamb_open(): no place for the handle");
+    *out = nullptr;
+    if (path == nullptr)
+        return failed(TAMB_E_ARGUMENT, "tamb_open(): no path");
+    holding_process_lock lock;
+    std::unique_ptr<tamb_file> f(new tamb_file); // freed under the lock
+    failure_sink sink;
+    sink.quiet = true;
+    collecting_failures collecting(&sink);
+    descriptor in(syscalls.open(path, O_RDONLY, 0));
+    if (in.fd < 0)
+        return failed(TAMB_E_OPEN, "cannot open " + std::string(path));
+    if (const int code = read_resources(f.get(), in.fd, path, sink); code != 0)
+        return code;
+    index_resources(f.get());
+    *out = f.release();
+    return 0;
+}
+
+void describe(const tamb_file* f, size_t index, tamb_resource* out)
+{
+    const resource* r = f->held[index].r;
+    out->type = r->type;
+    out->id = r->id;
+    out->name = r->name;
+    out->size = size_t(std::max(r->size, 0));
+    out->index = index;
+}
+
+std::string named(uint32_t type, const std::string& rest)
+{
+    return "no resource '" + type_bytes(type) + "' " + rest;
+}
+
+// Reads the data of h whole, under the process lock, and publishes it.
+// Its bytes, or null after the text of the failure.
+const unsigned char* read_data(held_resource& h)
+{
+    holding_process_lock lock;
+    if (const unsigned char* p = h.data.load(std::memory_order_relaxed))
+        return p; // another thread has just read it
+    const unsigned char* p = no_bytes;
+    if (h.r->size > 0) {
+        failure_sink sink;
+        sink.quiet = true;
+        collecting_failures collecting(&sink);
+        std::vector<unsigned char> bytes;
+        if (record_data(h.r, bytes) == nullptr) {
+            failed(TAMB_E_DATA, sink,
+                   "cannot read the data of '" + type_bytes(h.r->type) + "' " +
+                       std::to_string(h.r->id));
+            return nullptr;
+        }
+        h.bytes = std::move(bytes);
+        p = h.bytes.data();
+    }
+    h.data.store(p, std::memory_order_release);
+    return p;
+}
+
+} // namespace
+
+uint32_t tamb_type(const char* code)
+{
+    return code == nullptr ? 0 : TAMB_TYPE(code[0], code[1], code[2], code[3]);
+}
+
+int tamb_open(const char* path, tamb_file** out)
+{
+    return guarded([&] { return open_path(path, out); });
+}
+
+int tamb_open_self(tamb_file** out)
+{
+    return guarded([&] {
+        if (out == nullptr)
+            return failed(TAMB_E_ARGUMENT, "tamb_open_self(): no place for the handle");
+        *out = nullptr;
+        if (!programs_carry_resources())
+            return failed(TAMB_E_UNSUPPORTED, "tamb_open_self(): programs on this system carry "
+                                              "no resources; open a file beside the program");
+        const std::string path = own_program_path();
+        if (path.empty())
+            return failed(TAMB_E_OPEN, "tamb_open_self(): GetModuleFileNameW() failed");
+        return open_path(path.c_str(), out);
+    });
+}
+
+void tamb_close(tamb_file* file)
+{
+    if (file == nullptr)
+        return;
+    holding_process_lock lock;
+    delete file;
+}
+
+const char* tamb_error(void)
+{
+    return last_error;
+}
+
+size_t tamb_count(const tamb_file* file)
+{
+    return file != nullptr ? file->count : 0;
+}
+
+int tamb_resource_at(const tamb_file* file, size_t index, tamb_resource* out)
+{
+    return guarded([&] {
+        if (file == nullptr || out == nullptr)
+            return failed(TAMB_E_ARGUMENT, "tamb_resource_at(): null argument");
+        if (index >= file->count)
+            return failed(TAMB_E_ARGUMENT,
+                          "tamb_resource_at(): no resource at index " + std::to_string(index));
+        describe(file, index, out);
+        return 0;
+    });
+}
+
+int tamb_find(const tamb_file* file, uint32_t type, int32_t id, tamb_resource* out)
+{
+    return guarded([&] {
+        if (file == nullptr || out == nullptr)
+            return failed(TAMB_E_ARGUMENT, "tamb_find(): null argument");
+        const id_place key{type, id, 0};
+        const auto at = std::lower_bound(file->by_id.begin(), file->by_id.end(), key, id_before);
+        if (at == file->by_id.end() || at->type != type || at->id != id)
+            return failed(TAMB_E_NOT_FOUND, named(type, std::to_string(id)));
+        describe(file, at->index, out);
+        return 0;
+    });
+}
+
+int tamb_find_named(const tamb_file* file, uint32_t type, const char* name, tamb_resource* out)
+{
+    return guarded([&] {
+        if (file == nullptr || name == nullptr || out == nullptr)
+            return failed(TAMB_E_ARGUMENT, "tamb_find_named(): null argument");
+        const name_place key{type, name, 0};
+        const auto at =
+            std::lower_bound(file->by_name.begin(), file->by_name.end(), key, name_before);
+        if (at == file->by_name.end() || at->type != type || std::strcmp(at->name, name) != 0)
+            return failed(TAMB_E_NOT_FOUND, named(type, "named \"" + std::string(name) + "\""));
+        describe(file, at->index, out);
+        return 0;
+    });
+}
+
+int tamb_data(tamb_file* file, const tamb_resource* resource, const void** data, size_t* size)
+{
+    return guarded([&] {
+        if (file == nullptr || resource == nullptr || data == nullptr || size == nullptr)
+            return failed(TAMB_E_ARGUMENT, "tamb_data(): null argument");
+        if (resource->index >= file->count || file->held[resource->index].r->type != resource->type ||
+            file->held[resource->index].r->id != resource->id)
+            return failed(TAMB_E_ARGUMENT, "tamb_data(): not a resource of this file");
+        held_resource& h = file->held[resource->index];
+        const unsigned char* p = h.data.load(std::memory_order_acquire);
+        if (p == nullptr && (p = read_data(h)) == nullptr)
+            return int(TAMB_E_DATA);
+        *data = p;
+        *size = size_t(std::max(h.r->size, 0));
+        return 0;
+    });
+}
