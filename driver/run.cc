@@ -292,11 +292,17 @@ int deliver_extractions(run_state& run)
 // order. report null: the input could not be read.
 void print_verdict(run_state& run, const char* path, const check_report* report)
 {
+    // A line may hold a type code with a NUL in it: it is written whole.
+    const auto print_line = [path](const char* lead, const std::string& text) {
+        const std::string line =
+            std::string(path) + ": " + lead + shown_on(1, text.data(), text.size()) + "\n";
+        std::fwrite(line.data(), 1, line.size(), stdout);
+    };
     if (report != nullptr) {
         for (const std::string& line : report->reader_lines)
-            std::printf("%s: reader: %s\n", path, shown_on(1, line.data(), line.size()).c_str());
+            print_line("reader: ", line);
         for (const std::string& p : report->problems)
-            std::printf("%s: %s\n", path, shown_on(1, p.data(), p.size()).c_str());
+            print_line("", p);
     }
     const char* verdict = report == nullptr ? "unreadable" : report->sound() ? "ok" : "damaged";
     std::printf("%s: %s\n", path, verdict);

@@ -468,8 +468,10 @@ TEST(cli, check_and_strict_find_damage)
          {"data of 'CSTR' 5 overlaps data of 'LONG' 1"}},
         {[&](bytes& b) { set32(b, cstr_slot, 1971, false); }, {},
          {"data of 'CSTR' 5 overlaps the header, the chunk map or the map"}},
-        {[&](bytes& b) { unsummed(b), set32(b, map + 24, type_code("LONG"), false), set32(b, map + 28, 1, false); },
-         {}, {"'LONG' 1 appears more than once"}},
+        // A type code with a NUL in it is shown whole.
+        {[&](bytes& b) { unsummed(b), set32(b, map, 0x4c4f0047, false), set32(b, map + 24, 0x4c4f0047, false),
+                         set32(b, map + 28, 1, false); },
+         {}, {std::string("'LO\0G' 1 appears more than once", 31)}},
         {[&](bytes& b) { b = exe; }, {}, {pe_line}},
     };
     for (const auto& row : rows) {
