@@ -20,19 +20,6 @@
 
 namespace {
 
-// Owns the descriptor of one open file.
-struct open_file {
-    int fd;
-    explicit open_file(int f) : fd(f) {}
-    open_file(const open_file&) = delete;
-    open_file& operator=(const open_file&) = delete;
-    ~open_file()
-    {
-        if (fd >= 0)
-            syscalls.close(fd);
-    }
-};
-
 int error(const char* format, const char* name)
 {
     std::fprintf(stderr, format, name);
@@ -314,7 +301,7 @@ void print_verdict(run_state& run, const char* path, const check_report* report)
 int gather(run_state& run, const char* path)
 {
     hold_output(run);
-    open_file in(syscalls.open(path, O_RDONLY, 0));
+    owned_descriptor in(syscalls.open(path, O_RDONLY, 0));
     if (in.fd < 0)
         return error("error: cannot open %s\n", path);
     // A file that begins as the text form does is read as one.
@@ -413,7 +400,7 @@ int add_file(run_state& run, const resource_request& what)
     const size_t name_bytes = what.name.size() + 1;
     resource* r = nullptr;
     {
-        open_file in(syscalls.open(what.file, O_RDONLY, 0));
+        owned_descriptor in(syscalls.open(what.file, O_RDONLY, 0));
         if (in.fd < 0)
             return error("error: cannot open %s\n", what.file);
         struct stat st;

@@ -110,18 +110,6 @@ int guarded(Body&& body)
     }
 }
 
-struct descriptor {
-    int fd;
-    explicit descriptor(int f) : fd(f) {}
-    descriptor(const descriptor&) = delete;
-    descriptor& operator=(const descriptor&) = delete;
-    ~descriptor()
-    {
-        if (fd >= 0)
-            syscalls.close(fd);
-    }
-};
-
 } // namespace
 
 struct tamb_file {
@@ -198,7 +186,7 @@ int open_path(const char* path, tamb_file** out)
     failure_sink sink;
     sink.quiet = true;
     collecting_failures collecting(&sink);
-    descriptor in(syscalls.open(path, O_RDONLY, 0));
+    owned_descriptor in(syscalls.open(path, O_RDONLY, 0));
     if (in.fd < 0)
         return failed(TAMB_E_OPEN, "cannot open " + std::string(path));
     if (const int code = read_resources(f.get(), in.fd, path, sink); code != 0)

@@ -108,6 +108,19 @@ struct system_calls {
 };
 extern system_calls syscalls;
 
+// Owns the descriptor of one open file, closed through the table.
+struct owned_descriptor {
+    int fd;
+    explicit owned_descriptor(int f) : fd(f) {}
+    owned_descriptor(const owned_descriptor&) = delete;
+    owned_descriptor& operator=(const owned_descriptor&) = delete;
+    ~owned_descriptor()
+    {
+        if (fd >= 0)
+            syscalls.close(fd);
+    }
+};
+
 // Puts the system's own calls back in the table.
 void reset_system_calls();
 
