@@ -275,7 +275,7 @@ std::vector<cli_case> cli_cases()
         // The files each output was made from, for make: escaped, in the
         // order first read, never the output itself; an extraction's up to
         // its last save; written only by a run that ends with status 0.
-        {{"--depfile", "d", "-o", "x", "f.txt", "--add", "CSTR:4=s p#$", "-o", "x", "x"}, 0, "", "",
+        {{"--depfile", "d", "-o", "x", "f.txt", "--add", "CSTR:4=s p#$", "-o", "x", "./x"}, 0, "", "",
          {{"x", rs_image({{b_cstr.type, 3, "", blob}, {b_cstr.type, 4, "", blob}})},
           {"d", text_bytes("x: f.txt ./s\\ p\\#$$ s\\ p\\#$$\nx:\n")}}},
         {{"--extract", "LONG:1=l.bin", "a.rsrc", "-o", "x", "b.rsrc", "--add", "CSTR:9=blob",
