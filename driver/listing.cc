@@ -31,6 +31,9 @@ void print_help(const char* output_path)
                  "  --json                      list as JSON\n"
                  "  --check                     say whether each file is sound\n"
                  "  --strict                    fail on any damage an input holds\n"
+                 "  --progress                  show progress, even where standard error is no "
+                 "terminal\n"
+                 "  --no-progress               never show progress\n"
                  "\n",
                  output_path);
 }

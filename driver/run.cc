@@ -15,6 +15,7 @@
 #include "driver/driver.h"
 #include "output/lock.h"
 #include "output/output.h"
+#include "output/progress.h"
 #include "platform/platform.h"
 #include "textform/textform.h"
 
@@ -73,6 +74,7 @@ enum class listing_form { none, table, text, json, check };
 struct run_switches {
     bool check = false;  // --check
     bool strict = false; // --strict: any problem --check would find fails its input
+    progress_mode progress = progress_mode::automatic; // the last of --progress, --no-progress
 };
 
 // The state of one run.
@@ -189,6 +191,8 @@ int check_command_line(int argc, char** argv, bool stdout_closed, run_switches* 
         const std::string arg = argv[i];
         switches->check |= arg == "--check";
         switches->strict |= arg == "--strict";
+        if (arg == "--progress" || arg == "--no-progress")
+            switches->progress = arg == "--progress" ? progress_mode::always : progress_mode::never;
         requests |= arg == "--add" || arg == "--delete" || arg == "--extract";
         if (arg == "--extract" && i + 1 < argc) {
             resource_request what;
@@ -476,6 +480,7 @@ int tamb_main(int argc, char** argv)
     if (check_command_line(argc, argv, run.stdout_closed, &switches) != 0)
         return 1;
     run.strict = switches.strict;
+    progress_wanted = switches.progress;
     if (switches.check)
         run.listing = listing_form::check;
 
@@ -515,7 +520,8 @@ int tamb_main(int argc, char** argv)
             run.stdout_used = true;
             return finish(run, run.unsound ? 1 : 0); // a check's verdicts keep their status
         }
-        if (std::strcmp(arg, "--check") == 0 || std::strcmp(arg, "--strict") == 0)
+        if (std::strcmp(arg, "--check") == 0 || std::strcmp(arg, "--strict") == 0 ||
+            std::strcmp(arg, "--progress") == 0 || std::strcmp(arg, "--no-progress") == 0)
             continue; // taken before the walk
         const struct {
             const char* name;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -79,7 +80,10 @@ std::string help(const std::string& output)
                     "  --text                      list in the text form\n"
                     "  --json                      list as JSON\n"
                     "  --check                     say whether each file is sound\n"
-                    "  --strict                    fail on any damage an input holds\n\n";
+                    "  --strict                    fail on any damage an input holds\n"
+                    "  --progress                  show progress, even where standard error is no "
+                    "terminal\n"
+                    "  --no-progress               never show progress\n\n";
 }
 
 using values = std::vector<resource_value>;
@@ -301,6 +305,29 @@ TEST(cli, command_lines)
         EXPECT_EQ(size_t(std::distance(begin(entries), end(entries))),
                   inputs().size() + c.written.size());
     }
+}
+
+// A write that lasts over a second shows its progress on a terminal (a
+// pseudo-terminal made by `script`), each time after a carriage return, and
+// erases it at the end; standard error that is a file gets nothing.
+TEST(cli, progress_on_a_terminal)
+{
+    if (windows_exe != nullptr)
+        GTEST_SKIP() << "no pseudo-terminal under wine";
+    scratch_dir dir;
+    write_file(dir.file("big"), bytes(size_t(5) << 20, 0xAB));
+    const auto run = [](const char* output) {
+        return std::string(TAMB_SLOW_BINARY) + " -o " + output + " --add DATA:1=big";
+    };
+    const run_result shown = run_tamb(dir.path, {"-qec", run("shown"), "/dev/null"}, {}, {"/usr/bin/script"});
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_TRUE(std::regex_match(shown.out, std::regex("(\r(tamb: [0-9.]+ (B|KiB|MiB) of 5.0 MiB, "
+                                                       "[0-9.]+ (B|KiB|MiB)/s)\x1b\\[K)+\r\x1b\\[K")))
+        << shown.out;
+    const run_result quiet = run_tamb(dir.path, {"-c", run("quiet") + " 2> err"}, {}, {"/bin/sh"});
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(read_file(dir.file("err")), bytes{});
+    EXPECT_EQ(read_file(dir.file("shown")), read_file(dir.file("quiet")));
 }
 
 TEST(cli, output_is_overwritten_in_place)
