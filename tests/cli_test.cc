@@ -330,6 +330,33 @@ TEST(cli, progress_on_a_terminal)
     EXPECT_EQ(read_file(dir.file("shown")), read_file(dir.file("quiet")));
 }
 
+// The JSON listings of the rows above, of the samples and of a file whose
+// type codes and name need every escape meet the schema, checked by the
+// system's validator.
+TEST(cli, json_listings_meet_the_schema)
+{
+    scratch_dir dir;
+    write_file(dir.file("odd.rsrc"), rs_image({{0x22007f80, -1, "\b\f\n\r\t\x01\\\xc3\xa9\xff", {1}},
+                                               {0xF09F9880, 0, "", {}}}));
+    std::vector<std::string> args = {TAMB_SOURCE "/tests/validate_listing.py",
+                                     TAMB_SOURCE "/docs/tamb-listing.schema.json"};
+    for (const std::vector<std::string>& json_args :
+         {std::vector<std::string>{"--json", TAMB_SAMPLES "/example.rsrc", TAMB_SAMPLES "/example.txt"},
+          std::vector<std::string>{"--json", "odd.rsrc"}}) {
+        args.push_back(std::to_string(args.size()) + ".json");
+        write_file(dir.file(args.back()), text_bytes(tamb(dir.path, json_args).out));
+    }
+    for (const cli_case& c : cli_cases())
+        if (c.status == 0 && std::find(c.args.begin(), c.args.end(), "--json") != c.args.end()) {
+            args.push_back(std::to_string(args.size()) + ".json");
+            write_file(dir.file(args.back()), text_bytes(c.out));
+        }
+    const run_result r = run_tamb(dir.path, args, {}, {TAMB_PYTHON});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, std::to_string(args.size() - 2) +
+                         " listings valid; an extra field refused at each level\n");
+}
+
 TEST(cli, output_is_overwritten_in_place)
 {
     scratch_dir dir;
