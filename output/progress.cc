@@ -63,20 +63,37 @@ ssize_t counted_write(int fd, const void* buffer, size_t length)
     return n;
 }
 
-// A gathered write of at most a piece: the parts that fit, or the start of
-// the first part (a short count, which the writer takes up again).
+// A gathered write made as several of at most a piece each: the count of
+// them all, up to the first that comes up short.
 ssize_t counted_writev(int fd, const iovec* parts, int count)
 {
-    size_t bytes = 0;
-    int n = 0;
-    while (n < count && bytes + parts[n].iov_len <= piece_at_most)
-        bytes += parts[n++].iov_len;
-    const iovec first{parts[0].iov_base, std::min(parts[0].iov_len, piece_at_most)};
-    const ssize_t written = n > 0 ? meter.saved.writev(fd, parts, n)
-                            : count > 0 ? meter.saved.writev(fd, &first, 1)
-                                        : meter.saved.writev(fd, parts, count);
-    moved(written);
-    return written;
+    ssize_t total = 0;
+    size_t offset = 0; // into parts[i]
+    for (int i = 0; i < count;) {
+        iovec piece[64];
+        int n = 0;
+        size_t bytes = 0;
+        for (int j = i; j < count && n < 64 && bytes < piece_at_most; ++j) {
+            const size_t from = j == i ? offset : 0;
+            const size_t take = std::min(parts[j].iov_len - from, piece_at_most - bytes);
+            piece[n++] = iovec{static_cast<char*>(parts[j].iov_base) + from, take};
+            bytes += take;
+        }
+        const ssize_t k = bytes > 0 ? meter.saved.writev(fd, piece, n) : 0;
+        moved(k);
+        if (k < 0)
+            return total > 0 ? total : k;
+        total += k;
+        size_t left = size_t(k);
+        for (; i < count && left >= parts[i].iov_len - offset; ++i) {
+            left -= parts[i].iov_len - offset;
+            offset = 0;
+        }
+        offset += left;
+        if (size_t(k) < bytes)
+            break;
+    }
+    return total;
 }
 
 ssize_t counted_copy(int in, off_t* in_at, int out, off_t* out_at, size_t length, unsigned flags)

@@ -315,9 +315,13 @@ TEST(cli, progress_on_a_terminal)
     if (windows_exe != nullptr)
         GTEST_SKIP() << "no pseudo-terminal under wine";
     scratch_dir dir;
-    write_file(dir.file("big"), bytes(size_t(5) << 20, 0xAB));
+    bytes big(size_t(5) << 20);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = uint8_t(i % 251);
+    write_file(dir.file("big"), big);
     const auto run = [](const char* output) {
-        return std::string(TAMB_SLOW_BINARY) + " -o " + output + " --add DATA:1=big";
+        return "cat big | " + std::string(TAMB_SLOW_BINARY) + " -o " + output +
+               " --add DATA:1=/dev/stdin";
     };
     const run_result shown = run_tamb(dir.path, {"-qec", run("shown"), "/dev/null"}, {}, {"/usr/bin/script"});
     EXPECT_EQ(shown.status, 0);
