@@ -127,6 +127,7 @@ progress_meter::progress_meter(int64_t total)
     if (!shown || meter.active)
         return;
     started = true;
+    allow_terminal_sequences(2);
     meter = meter_state{true, false, total, 0, progress_clock::now(), {}, syscalls};
     syscalls.write = counted_write;
     syscalls.writev = counted_writev;
