@@ -32,4 +32,4 @@ expected="$root/samples/example.rsrc resources (PE format):
 got=$("$x/usr/bin/tamb" -l "$root/samples/example.rsrc")
 [ "$got" = "$expected" ] || { echo "packaged tamb listed:"; echo "$got"; exit 1; }
 grep -q ' T tamb_open$' <(nm "$x/$lib/libtamb.a" 2> /dev/null) || { echo "packaged libtamb.a lacks tamb_open"; exit 1; }
-echo "$deb: binary, library, header, manual pages, copyright, pkg-config file and CMake packages present; packaged tamb lists the sample"
+echo "$deb: binary, library, header, manual pages, copyright, pkg-config file, JSON schema and CMake packages present; packaged tamb lists the sample"
