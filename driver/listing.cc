@@ -33,6 +33,9 @@ void print_help(const char* output_path)
                  "  --strict                    fail on any damage an input holds\n"
                  "  --depfile FILE              write the files each output was made from, for "
                  "make\n"
+                 "  --progress                  show progress, even where standard error is no "
+                 "terminal\n"
+                 "  --no-progress               never show progress\n"
                  "\n",
                  output_path);
 }

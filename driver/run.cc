@@ -16,6 +16,7 @@
 #include "driver/driver.h"
 #include "output/lock.h"
 #include "output/output.h"
+#include "output/progress.h"
 #include "platform/platform.h"
 #include "textform/textform.h"
 
@@ -76,6 +77,7 @@ struct run_switches {
     bool check = false;  // --check
     bool strict = false; // --strict: any problem --check would find fails its input
     const char* depfile = nullptr; // --depfile FILE
+    progress_mode progress = progress_mode::automatic; // the last of --progress, --no-progress
 };
 
 // --depfile: a rule for make and ninja for every file the run writes,
@@ -284,6 +286,8 @@ int check_command_line(int argc, char** argv, bool stdout_closed, run_switches* 
         const std::string arg = argv[i];
         switches->check |= arg == "--check";
         switches->strict |= arg == "--strict";
+        if (arg == "--progress" || arg == "--no-progress")
+            switches->progress = arg == "--progress" ? progress_mode::always : progress_mode::never;
         requests |= arg == "--add" || arg == "--delete" || arg == "--extract";
         if (arg == "--extract" && i + 1 < argc) {
             resource_request what;
@@ -596,6 +600,7 @@ int tamb_main(int argc, char** argv)
     run.deps.file = switches.depfile;
     run.deps.to_stdout =
         switches.depfile != nullptr && to_standard_output(switches.depfile, run.stdout_closed);
+    progress_wanted = switches.progress;
     if (switches.check)
         run.listing = listing_form::check;
 
@@ -637,7 +642,8 @@ int tamb_main(int argc, char** argv)
             run.stdout_used = true;
             return finish(run, run.unsound ? 1 : 0); // a check's verdicts keep their status
         }
-        if (std::strcmp(arg, "--check") == 0 || std::strcmp(arg, "--strict") == 0)
+        if (std::strcmp(arg, "--check") == 0 || std::strcmp(arg, "--strict") == 0 ||
+            std::strcmp(arg, "--progress") == 0 || std::strcmp(arg, "--no-progress") == 0)
             continue; // taken before the walk
         if (std::strcmp(arg, "--depfile") == 0) {
             ++i; // taken before the walk

@@ -3,6 +3,7 @@
 #include "output/output.h"
 
 #include "container/container.h"
+#include "output/progress.h"
 #include "output/replace.h"
 #include "platform/platform.h"
 #include "resfile/fail.h"
@@ -15,6 +16,7 @@ output_result flush_resources(resource** records, const char* path)
     resource* list = *records;
     if (copy_output(&out) < 0)
         return output_result::not_written;
+    const progress_meter meter(image_length(list));
     // A PE executable that carries a checksum gets the checksum of the file
     // as the flush leaves it; whether it does is decided before any write.
     const off_t checksum_at = pe_checksum_word(out.fd);
@@ -54,6 +56,7 @@ output_result extract_resource(const resource* r, const char* path)
     output_file out;
     if (open_output(&out, path, output_fresh) < 0)
         return output_result::cannot_create;
+    const progress_meter meter(r->size);
     ssize_t written = 0;
     switch (copy_resource_data(r, out.fd, 1, &written)) {
     case copy_result::copied:

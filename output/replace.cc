@@ -1,6 +1,7 @@
 // Replacing an output file: a temporary renamed over it, or the file itself
 // with what the flush overwrites kept for putting back. See replace.h.
 #include "output/replace.h"
+#include "output/progress.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -364,8 +365,10 @@ int commit_output(output_file* out)
             abandon_output(out);
             return -1;
         }
-        if (sync_directory(directory_of(out->target)) != 0)
+        if (sync_directory(directory_of(out->target)) != 0) {
+            erase_progress();
             std::fprintf(stderr, "warning: cannot sync the directory of %s\n", out->path.c_str());
+        }
     }
     out->finished = 1;
     release(out);

@@ -149,6 +149,10 @@ bool descriptor_open(int fd);
 // True when fd is a terminal (a console on Windows).
 bool is_terminal(int fd);
 
+// Lets the terminal on fd take the escape sequences that erase a line
+// (ESC [ K): on a Windows console, by turning them on; elsewhere they are.
+void allow_terminal_sequences(int fd);
+
 // True when path names the very file that fd is open on, and when a and b
 // are open on the same file; and when path names the file of that identity.
 bool same_file(const char* path, int fd);

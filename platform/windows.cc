@@ -475,6 +475,14 @@ bool is_terminal(int fd)
     return _isatty(fd) != 0;
 }
 
+void allow_terminal_sequences(int fd)
+{
+    const auto console = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    DWORD mode = 0;
+    if (GetConsoleMode(console, &mode))
+        SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
 namespace {
 
 bool same_handles(HANDLE x, HANDLE y)

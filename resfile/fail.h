@@ -44,10 +44,17 @@ struct collecting_failures {
     ~collecting_failures() { failure_collector = replaced; }
 };
 
+// Run before a failure line is printed, when set (the driver's progress
+// line is erased then).
+inline void (*before_failure_line)() = nullptr;
+
 // True when the line is to be printed: no quiet sink collects it.
 inline bool failure_printed()
 {
-    return failure_collector == nullptr || !failure_collector->quiet;
+    const bool printed = failure_collector == nullptr || !failure_collector->quiet;
+    if (printed && before_failure_line != nullptr)
+        before_failure_line();
+    return printed;
 }
 
 inline void collect_failure(std::string line)

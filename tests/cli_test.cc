@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -81,7 +82,10 @@ std::string help(const std::string& output)
                     "  --check                     say whether each file is sound\n"
                     "  --strict                    fail on any damage an input holds\n"
                     "  --depfile FILE              write the files each output was made from, "
-                    "for make\n\n";
+                    "for make\n"
+                    "  --progress                  show progress, even where standard error is no "
+                    "terminal\n"
+                    "  --no-progress               never show progress\n\n";
 }
 
 using values = std::vector<resource_value>;
@@ -335,6 +339,60 @@ TEST(cli, command_lines)
         EXPECT_EQ(size_t(std::distance(begin(entries), end(entries))),
                   inputs().size() + c.written.size());
     }
+}
+
+// A write that lasts over a second shows its progress on a terminal (a
+// pseudo-terminal made by `script`), each time after a carriage return, and
+// erases it at the end; standard error that is a file gets nothing.
+TEST(cli, progress_on_a_terminal)
+{
+    if (windows_exe != nullptr)
+        GTEST_SKIP() << "no pseudo-terminal under wine";
+    scratch_dir dir;
+    bytes big(size_t(5) << 20);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = uint8_t(i % 251);
+    write_file(dir.file("big"), big);
+    const auto run = [](const char* output) {
+        return "cat big | " + std::string(TAMB_SLOW_BINARY) + " -o " + output +
+               " --add DATA:1=/dev/stdin";
+    };
+    const run_result shown = run_tamb(dir.path, {"-qec", run("shown"), "/dev/null"}, {}, {"/usr/bin/script"});
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_TRUE(std::regex_match(shown.out, std::regex("(\r(tamb: [0-9.]+ (B|KiB|MiB) of 5.0 MiB, "
+                                                       "[0-9.]+ (B|KiB|MiB)/s)\x1b\\[K)+\r\x1b\\[K")))
+        << shown.out;
+    const run_result quiet = run_tamb(dir.path, {"-c", run("quiet") + " 2> err"}, {}, {"/bin/sh"});
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(read_file(dir.file("err")), bytes{});
+    EXPECT_EQ(read_file(dir.file("shown")), read_file(dir.file("quiet")));
+}
+
+// The JSON listings of the rows above, of the samples and of a file whose
+// type codes and name need every escape meet the schema, checked by the
+// system's validator.
+TEST(cli, json_listings_meet_the_schema)
+{
+    scratch_dir dir;
+    write_file(dir.file("odd.rsrc"), rs_image({{0x22007f80, -1, "\b\f\n\r\t\x01\\\xc3\xa9\xff", {1}},
+                                               {0xF09F9880, 0, "", {}}}));
+    std::vector<std::string> args = {TAMB_SOURCE "/tests/validate_listing.py",
+                                     TAMB_SOURCE "/docs/tamb-listing.schema.json"};
+    for (const std::vector<std::string>& json_args :
+         {std::vector<std::string>{"--json", TAMB_SAMPLES "/example.rsrc", TAMB_SAMPLES "/example.txt"},
+          std::vector<std::string>{"--json", "odd.rsrc"}}) {
+        args.push_back(std::to_string(args.size()) + ".json");
+        write_file(dir.file(args.back()), text_bytes(tamb(dir.path, json_args).out));
+    }
+    for (const cli_case& c : cli_cases())
+        if (c.status == 0 && std::find(c.args.begin(), c.args.end(), "--json") != c.args.end()) {
+            args.push_back(std::to_string(args.size()) + ".json");
+            write_file(dir.file(args.back()), text_bytes(c.out));
+        }
+    const run_result r = run_tamb(dir.path, args, {}, {TAMB_PYTHON});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, std::to_string(args.size() - 2) +
+                         " listings valid; an extra field refused at each level\n");
 }
 
 TEST(cli, output_is_overwritten_in_place)
