@@ -452,6 +452,12 @@ TEST(cli, check_and_strict_find_damage)
     exe.insert(exe.end(), image.begin() + 4, image.end());
     char pe_line[64];
     std::snprintf(pe_line, sizeof pe_line, "PE checksum is 0x%08x, the file's is 0x00010067", stored);
+    // 'DATA' 1 to 7 of 8, 2, 6, 2, 1, 1 and 1 bytes, in slots 11 to 17 from
+    // image offset 1964 on; the map at file offset 1989, its ids 10 bytes
+    // apart from 1993.
+    values seven;
+    for (int32_t id = 1; id <= 7; ++id)
+        seven.push_back({type_code("DATA"), id, "", bytes(id == 1 ? 8 : id == 3 ? 6 : id < 5 ? 2 : 1, 0)});
 
     const struct {
         std::function<void(bytes&)> damage;
@@ -470,6 +476,15 @@ TEST(cli, check_and_strict_find_damage)
                          set32(b, map + 28, 1, false); },
          {}, {std::string("'LO\0G' 1 appears more than once", 31)}},
         {[&](bytes& b) { b = exe; }, {}, {pe_line}},
+        // 1 holds 2, 3 ends where 1 does, 4 starts in 1 after 2 ends and
+        // overlaps 3: each is named with 1, which reaches furthest and first;
+        // 5 three times is one line.
+        {[&](bytes& b) { b = rs_image(seven), set32(b, 72 + 12 * 10 + 4, 82, false); // unsummed
+                         set32(b, 72 + 12 * 12, 1965, false), set32(b, 72 + 12 * 13, 1966, false);
+                         set32(b, 72 + 12 * 14, 1969, false);
+                         set32(b, 1993 + 50, 5, false), set32(b, 1993 + 60, 5, false); },
+         {}, {"data of 'DATA' 2 overlaps data of 'DATA' 1", "data of 'DATA' 3 overlaps data of 'DATA' 1",
+              "data of 'DATA' 4 overlaps data of 'DATA' 1", "'DATA' 5 appears more than once"}},
     };
     for (const auto& row : rows) {
         bytes damaged = sample;
