@@ -99,6 +99,28 @@ bytes text_bytes(const std::string& text)
     return bytes(text.begin(), text.end());
 }
 
+// many.txt: 2,000 resources, whose table is longer than the listing's 64 KiB
+// buffer, the first of them a `text` line longer than the reader's 64 KiB
+// window, whose end cuts a four-byte character three bytes in. Its text and
+// its table.
+const std::string long_data = std::string(65533, 'a') + "\xF0\x9F\x98\x80" "z";
+const std::pair<std::string, std::string>& many()
+{
+    static const auto made = [] {
+        std::string text = "# tamb resource text 1\nresource 'DATA' 0\n  text \"" + long_data + "\"\n",
+                    table = "'DATA'     0  65538  (no name)\n";
+        char line[64];
+        for (int id = 1; id <= 2000; ++id) {
+            const std::string name = "line " + std::to_string(id) + " of a long table";
+            text += "resource 'LONG' " + std::to_string(id) + " \"" + name + "\"\n";
+            std::snprintf(line, sizeof line, "'LONG' %5d      0  %s\n", id, name.c_str());
+            table += line;
+        }
+        return std::pair{text, table};
+    }();
+    return made;
+}
+
 // The files every case starts with.
 std::vector<std::pair<std::string, bytes>> inputs()
 {
@@ -111,7 +133,8 @@ std::vector<std::pair<std::string, bytes>> inputs()
             {"rsvp.txt", text_bytes("RSVP list: Ann, Bob\n")},
             {"dup.txt", text_bytes("# tamb resource text 1\nresource 'LONG' 1\n hex 01\n"
                                    "resource 'LONG' 1\n hex 02\n")},
-            {"elf", [] { bytes b(64, 0); std::copy_n("\x7f" "ELF", 4, b.begin()); return b; }()}};
+            {"elf", [] { bytes b(64, 0); std::copy_n("\x7f" "ELF", 4, b.begin()); return b; }()},
+            {"many.txt", text_bytes(many().first)}};
 }
 
 struct cli_case {
@@ -231,6 +254,8 @@ std::vector<cli_case> cli_cases()
          " {\"file\": \"t.txt\", \"format\": \"text\", \"resources\": [\n"
          "  {\"type\": \"CSTR\", \"type_code\": 1129534546, \"id\": -7, \"size\": 1, \"name\": \"x\"}]}]}\n", ""},
         {{"--json"}, 0, "{\"tamb\": 1, \"files\": []}\n", ""},
+        {{"-l", "--extract", "DATA:0=x.bin", "many.txt"}, 0, listing("many.txt", "text", many().second), "",
+         {{"x.bin", text_bytes(long_data)}}},
         {{"-l", "t.txt", "bad.txt"}, 1, listing("t.txt", "text", "'CSTR'    -7      1  x\n"),
          "bad.txt:3: error: bad id\nerror: problem reading resources from bad.txt\n"},
         {{"--text", "-o", "x", "--add", "CSTR:9:c=t.txt"}, 0,
