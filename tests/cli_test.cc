@@ -8,6 +8,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -698,34 +699,65 @@ bool reads_from(int pid, const std::string& path, int seconds)
 // the moment it reads the output until it has written it, here while its
 // --add waits on a FIFO (held open by the test, so that it waits for data);
 // the second waits, says so once, and then reads what the first wrote, so
-// the output ends with both additions.
+// the output ends with both additions. The first run's earlier output is
+// free by then; and a later output that appears while it waits on a second
+// FIFO, locked by the test as another run would, is waited for before it is
+// written (on Linux, where the test takes the lock as tamb does, by flock).
 TEST(cli, two_runs_on_one_output_take_turns)
 {
     scratch_dir dir;
     write_file(dir.file("l.rsrc"), rs_image(a_values));
+    write_file(dir.file("x.rsrc"), rs_image(b_values));
     write_file(dir.file("two"), hex("02"));
     const std::string fifo = std::filesystem::canonical(dir.path).string() + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const int feed = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(feed, 0);
-    started_run one = start_tamb(dir.path, {"-o", "l.rsrc", "l.rsrc", "--add", "DATA:1=fifo"}, {},
-                                 binary());
+    ASSERT_EQ(mkfifo((fifo + "2").c_str(), 0600), 0);
+    const int feed = open(fifo.c_str(), O_RDWR | O_CLOEXEC),
+              feed2 = open((fifo + "2").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_TRUE(feed >= 0 && feed2 >= 0);
+    const bool flocks = windows_exe == nullptr;
+    auto lockable = [&](const char* name) {
+        const int fd = open(dir.file(name).c_str(), O_RDONLY | O_CLOEXEC);
+        const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+        return close(fd), free;
+    };
+    std::vector<std::string> args = {"-o", "x.rsrc", "x.rsrc", "-o", "l.rsrc", "l.rsrc", "--add", "DATA:1=fifo"};
+    if (flocks)
+        args.insert(args.end(), {"-o", "n.rsrc", "--add", "DATA:3=fifo2"});
+    started_run one = start_tamb(dir.path, args, {}, binary());
     ASSERT_TRUE(reads_from(one.pid, fifo, 60)) << "the first run never opened the FIFO";
+    EXPECT_TRUE(!flocks || lockable("x.rsrc"));
     started_run two = start_tamb(dir.path, {"-o", "l.rsrc", "l.rsrc", "--add", "DATA:2=two"}, {},
                                  binary());
-    const std::string waiting = "warning: waiting for l.rsrc, which another run is writing\n";
+    const std::string waiting = "warning: waiting for l.rsrc, which another run is writing\n",
+                      waiting_n = "warning: waiting for n.rsrc, which another run is writing\n";
     EXPECT_TRUE(wait_for_err(two, waiting, 60)) << two.err_text;
     EXPECT_EQ(read_file(dir.file("l.rsrc")), rs_image(a_values));
     EXPECT_EQ(write(feed, "\x01", 1), 1);
     close(feed);
+    const uint32_t data = type_code("DATA");
+    if (flocks) {
+        EXPECT_TRUE(reads_from(one.pid, fifo + "2", 60));
+        write_file(dir.file("n.rsrc"), hex("52 53 00 00"));
+        const int held = open(dir.file("n.rsrc").c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_EQ(flock(held, LOCK_EX), 0);
+        EXPECT_EQ(write(feed2, "\x03", 1), 1);
+        close(feed2);
+        EXPECT_TRUE(wait_for_err(one, waiting_n, 60)) << one.err_text;
+        EXPECT_EQ(read_file(dir.file("n.rsrc")), hex("52 53 00 00"));
+        close(held);
+    } else {
+        close(feed2);
+    }
     const run_result first = finish_tamb(one), second = finish_tamb(two);
     EXPECT_EQ(first.status, 0);
-    EXPECT_EQ(first.err, "");
+    EXPECT_EQ(first.err, flocks ? waiting_n : "");
     EXPECT_EQ(second.status, 0);
     EXPECT_EQ(second.err, waiting);
-    const uint32_t data = type_code("DATA");
     EXPECT_EQ(read_file(dir.file("l.rsrc")),
               rs_image({a_long, a_mims, {data, 1, "", hex("01")}, {data, 2, "", hex("02")}}));
+    EXPECT_EQ(read_file(dir.file("x.rsrc")), rs_image(b_values));
+    EXPECT_TRUE(!flocks || read_file(dir.file("n.rsrc")) == rs_image({{data, 3, "", hex("03")}}));
 }
 
 // On a terminal, no control byte of a type code or a name reaches the screen.
