@@ -61,10 +61,15 @@ void merge_input(const std::string& path, const bytes& before = hex("52 53 00 00
     // Big: resources of an unknown type around the size from which data
     // stays in its file and larger than the 1 MiB a copy's buffer holds, and
     // of a known type as large: 'BIGD' 262144 at image offset 2099153.
+    // From a big-endian file, records of 24 and 340 bytes as large too, which
+    // the end of a 1 MiB piece cuts.
     for (int32_t size : {kept_threshold - 1, kept_threshold, (1 << 20) + kept_threshold + 1})
         for (uint32_t type : {type_code("BIGD"), type_code("LONG")})
             if (big)
                 add_resource(&list, type, size, big_data(size_t(size)).data(), size, "");
+    for (uint32_t type : {type_code("MSNG"), type_code("APPV")})
+        if (big && format == 0)
+            add_resource(&list, type, 1, big_data(size_t(1) << 21).data() + 1, (1 << 20) + kept_threshold + 1, "");
     int fd = syscalls.open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
     check(fd >= 0 && write(fd, before.data(), unsigned(before.size())) == ssize_t(before.size()) &&
               write_resource_file(list, fd, format, nullptr) == 0,
