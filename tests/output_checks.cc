@@ -80,6 +80,19 @@ void merge_input(const std::string& path, const bytes& before = hex("52 53 00 00
 
 std::string self;
 
+// The descriptors open for reading only on files (inputs, and copies of
+// them), and the most ever open at once.
+std::set<int> reading;
+size_t most_reading = 0;
+
+int note_reading(int fd, bool read_only)
+{
+    struct stat st;
+    if (fd >= 0 && read_only && seam::real.fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode))
+        reading.insert(fd), most_reading = std::max(most_reading, reading.size());
+    return fd;
+}
+
 // Runs `tamb args` in dir in a child with the seam described, its standard
 // error kept in err; the child's exit status.
 int run(const std::string& dir, const std::string& seam, const std::vector<std::string>& args,
@@ -156,6 +169,18 @@ int run_child(int argc, char** argv)
             close(closed[0]), dup2(closed[1], 2);
     }
 #endif
+    // "count" counts them, under a generous limit on descriptors.
+    if (seam == "count") {
+        seam::real = syscalls;
+        syscalls.open = [](const char* p, int f, int m) { return note_reading(seam::real.open(p, f, m), (f & O_ACCMODE) == O_RDONLY); };
+        syscalls.dup = [](int fd) { return note_reading(seam::real.dup(fd), true); };
+        syscalls.close = [](int fd) { return reading.erase(fd), seam::real.close(fd); };
+#if !defined(_WIN32)
+        rlimit l;
+        if (getrlimit(RLIMIT_NOFILE, &l) == 0 && (l.rlim_cur = l.rlim_max, setrlimit(RLIMIT_NOFILE, &l)) != 0)
+            return 121;
+#endif
+    }
     if (seam == "nolock") // a file system that keeps no locks
         syscalls.lock = [](const char*, int, file_identity*) { return errno = ENOLCK, -1; };
     if (seam.rfind("big:", 0) == 0)
@@ -193,6 +218,9 @@ int run_child(int argc, char** argv)
     std::vector<char*> args = {argv[0]};
     args.insert(args.end(), argv + 4, argv + argc);
     const int status = tamb_main(int(args.size()), args.data());
+    // Beside the input being read, at most 64 of them: those of kept inputs.
+    if (seam == "count" && most_reading > 64 + 1)
+        return 99;
 #if !defined(_WIN32)
     if (feeder > 0)
         kill(feeder, SIGKILL), waitpid(feeder, nullptr, 0);
@@ -435,7 +463,7 @@ int main(int argc, char** argv)
                     put_file(dir + "/blob", big_data(size_t(kept_threshold)));
                     merge_input(dir + "/in", hex("52 53 00 00"), 1, 0, true);
                 },
-                many, {"big:keepnot", "none"}, false);
+                many, {"big:keepnot", "none", "count"}, false);
     cases += 2;
 #if !defined(_WIN32) // (Windows renames nothing over a file that is open)
     {
