@@ -33,6 +33,26 @@ TEST(check, reads_data_kept_in_the_input_whole)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, lines);
     EXPECT_EQ(access(dir.file("out").c_str(), F_OK), -1);
+    // A text's data kept in its file is read whole by a strict merge before
+    // anything is written: a read that fails, or that comes up short once
+    // the file was found as it was.
+    write_file(dir.file("blob"), bytes(kept_threshold, 7));
+    const std::string text = "# tamb resource text 1\nresource 'BIGD' 1\n  file \"blob\"\n";
+    write_file(dir.file("t.txt"), bytes(text.begin(), text.end()));
+    const auto short_data = [] { // half, then the end
+        syscalls.pread = [](int fd, void* b, size_t n, off_t at) -> ssize_t {
+            const size_t k = size_t(kept_threshold);
+            return n == k / 2 ? 0 : ::pread(fd, b, n == k ? n / 2 : n, at);
+        };
+    };
+    for (const auto& [seam, line] : {std::pair{+unreadable_data, "read() failed"},
+                                     std::pair{+short_data, "./blob changed while tamb was running"}}) {
+        r = run_tamb(dir.path, {"--strict", "-o", "out", "a.rsrc", "t.txt"}, seam);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "copy_resource_data(): " + std::string(line) +
+                             "\nerror: problem reading resources from t.txt\n");
+        EXPECT_EQ(access(dir.file("out").c_str(), F_OK), -1);
+    }
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <regex>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -105,6 +106,28 @@ bytes text_bytes(const std::string& text)
     return bytes(text.begin(), text.end());
 }
 
+// many.txt: 2,000 resources, whose table is longer than the listing's 64 KiB
+// buffer, the first of them a `text` line longer than the reader's 64 KiB
+// window, whose end cuts a four-byte character three bytes in. Its text and
+// its table.
+const std::string long_data = std::string(65533, 'a') + "\xF0\x9F\x98\x80" "z";
+const std::pair<std::string, std::string>& many()
+{
+    static const auto made = [] {
+        std::string text = "# tamb resource text 1\nresource 'DATA' 0\n  text \"" + long_data + "\"\n",
+                    table = "'DATA'     0  65538  (no name)\n";
+        char line[64];
+        for (int id = 1; id <= 2000; ++id) {
+            const std::string name = "line " + std::to_string(id) + " of a long table";
+            text += "resource 'LONG' " + std::to_string(id) + " \"" + name + "\"\n";
+            std::snprintf(line, sizeof line, "'LONG' %5d      0  %s\n", id, name.c_str());
+            table += line;
+        }
+        return std::pair{text, table};
+    }();
+    return made;
+}
+
 // The files every case starts with.
 std::vector<std::pair<std::string, bytes>> inputs()
 {
@@ -119,7 +142,8 @@ std::vector<std::pair<std::string, bytes>> inputs()
                                    "resource 'LONG' 1\n hex 02\n")},
             {"f.txt", text_bytes("# tamb resource text 1\nresource 'CSTR' 3\n file \"s p#$\"\n")},
             {"s p#$", hex("0D 0A 1A 0A 0D")},
-            {"elf", [] { bytes b(64, 0); std::copy_n("\x7f" "ELF", 4, b.begin()); return b; }()}};
+            {"elf", [] { bytes b(64, 0); std::copy_n("\x7f" "ELF", 4, b.begin()); return b; }()},
+            {"many.txt", text_bytes(many().first)}};
 }
 
 struct cli_case {
@@ -239,6 +263,8 @@ std::vector<cli_case> cli_cases()
          " {\"file\": \"t.txt\", \"format\": \"text\", \"resources\": [\n"
          "  {\"type\": \"CSTR\", \"type_code\": 1129534546, \"id\": -7, \"size\": 1, \"name\": \"x\"}]}]}\n", ""},
         {{"--json"}, 0, "{\"tamb\": 1, \"files\": []}\n", ""},
+        {{"-l", "--extract", "DATA:0=x.bin", "many.txt"}, 0, listing("many.txt", "text", many().second), "",
+         {{"x.bin", text_bytes(long_data)}}},
         {{"-l", "t.txt", "bad.txt"}, 1, listing("t.txt", "text", "'CSTR'    -7      1  x\n"),
          "bad.txt:3: error: bad id\nerror: problem reading resources from bad.txt\n"},
         {{"--text", "-o", "x", "--add", "CSTR:9:c=t.txt"}, 0,
@@ -544,6 +570,12 @@ TEST(cli, check_and_strict_find_damage)
     exe.insert(exe.end(), image.begin() + 4, image.end());
     char pe_line[64];
     std::snprintf(pe_line, sizeof pe_line, "PE checksum is 0x%08x, the file's is 0x00010067", stored);
+    // 'DATA' 1 to 7 of 8, 2, 6, 2, 1, 1 and 1 bytes, in slots 11 to 17 from
+    // image offset 1964 on; the map at file offset 1989, its ids 10 bytes
+    // apart from 1993.
+    values seven;
+    for (int32_t id = 1; id <= 7; ++id)
+        seven.push_back({type_code("DATA"), id, "", bytes(id == 1 ? 8 : id == 3 ? 6 : id < 5 ? 2 : 1, 0)});
 
     const struct {
         std::function<void(bytes&)> damage;
@@ -562,6 +594,15 @@ TEST(cli, check_and_strict_find_damage)
                          set32(b, map + 28, 1, false); },
          {}, {std::string("'LO\0G' 1 appears more than once", 31)}},
         {[&](bytes& b) { b = exe; }, {}, {pe_line}},
+        // 1 holds 2, 3 ends where 1 does, 4 starts in 1 after 2 ends and
+        // overlaps 3: each is named with 1, which reaches furthest and first;
+        // 5 three times is one line.
+        {[&](bytes& b) { b = rs_image(seven), set32(b, 72 + 12 * 10 + 4, 82, false); // unsummed
+                         set32(b, 72 + 12 * 12, 1965, false), set32(b, 72 + 12 * 13, 1966, false);
+                         set32(b, 72 + 12 * 14, 1969, false);
+                         set32(b, 1993 + 50, 5, false), set32(b, 1993 + 60, 5, false); },
+         {}, {"data of 'DATA' 2 overlaps data of 'DATA' 1", "data of 'DATA' 3 overlaps data of 'DATA' 1",
+              "data of 'DATA' 4 overlaps data of 'DATA' 1", "'DATA' 5 appears more than once"}},
     };
     for (const auto& row : rows) {
         bytes damaged = sample;
@@ -750,34 +791,65 @@ bool reads_from(int pid, const std::string& path, int seconds)
 // the moment it reads the output until it has written it, here while its
 // --add waits on a FIFO (held open by the test, so that it waits for data);
 // the second waits, says so once, and then reads what the first wrote, so
-// the output ends with both additions.
+// the output ends with both additions. The first run's earlier output is
+// free by then; and a later output that appears while it waits on a second
+// FIFO, locked by the test as another run would, is waited for before it is
+// written (on Linux, where the test takes the lock as tamb does, by flock).
 TEST(cli, two_runs_on_one_output_take_turns)
 {
     scratch_dir dir;
     write_file(dir.file("l.rsrc"), rs_image(a_values));
+    write_file(dir.file("x.rsrc"), rs_image(b_values));
     write_file(dir.file("two"), hex("02"));
     const std::string fifo = std::filesystem::canonical(dir.path).string() + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const int feed = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(feed, 0);
-    started_run one = start_tamb(dir.path, {"-o", "l.rsrc", "l.rsrc", "--add", "DATA:1=fifo"}, {},
-                                 binary());
+    ASSERT_EQ(mkfifo((fifo + "2").c_str(), 0600), 0);
+    const int feed = open(fifo.c_str(), O_RDWR | O_CLOEXEC),
+              feed2 = open((fifo + "2").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_TRUE(feed >= 0 && feed2 >= 0);
+    const bool flocks = windows_exe == nullptr;
+    auto lockable = [&](const char* name) {
+        const int fd = open(dir.file(name).c_str(), O_RDONLY | O_CLOEXEC);
+        const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+        return close(fd), free;
+    };
+    std::vector<std::string> args = {"-o", "x.rsrc", "x.rsrc", "-o", "l.rsrc", "l.rsrc", "--add", "DATA:1=fifo"};
+    if (flocks)
+        args.insert(args.end(), {"-o", "n.rsrc", "--add", "DATA:3=fifo2"});
+    started_run one = start_tamb(dir.path, args, {}, binary());
     ASSERT_TRUE(reads_from(one.pid, fifo, 60)) << "the first run never opened the FIFO";
+    EXPECT_TRUE(!flocks || lockable("x.rsrc"));
     started_run two = start_tamb(dir.path, {"-o", "l.rsrc", "l.rsrc", "--add", "DATA:2=two"}, {},
                                  binary());
-    const std::string waiting = "warning: waiting for l.rsrc, which another run is writing\n";
+    const std::string waiting = "warning: waiting for l.rsrc, which another run is writing\n",
+                      waiting_n = "warning: waiting for n.rsrc, which another run is writing\n";
     EXPECT_TRUE(wait_for_err(two, waiting, 60)) << two.err_text;
     EXPECT_EQ(read_file(dir.file("l.rsrc")), rs_image(a_values));
     EXPECT_EQ(write(feed, "\x01", 1), 1);
     close(feed);
+    const uint32_t data = type_code("DATA");
+    if (flocks) {
+        EXPECT_TRUE(reads_from(one.pid, fifo + "2", 60));
+        write_file(dir.file("n.rsrc"), hex("52 53 00 00"));
+        const int held = open(dir.file("n.rsrc").c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_EQ(flock(held, LOCK_EX), 0);
+        EXPECT_EQ(write(feed2, "\x03", 1), 1);
+        close(feed2);
+        EXPECT_TRUE(wait_for_err(one, waiting_n, 60)) << one.err_text;
+        EXPECT_EQ(read_file(dir.file("n.rsrc")), hex("52 53 00 00"));
+        close(held);
+    } else {
+        close(feed2);
+    }
     const run_result first = finish_tamb(one), second = finish_tamb(two);
     EXPECT_EQ(first.status, 0);
-    EXPECT_EQ(first.err, "");
+    EXPECT_EQ(first.err, flocks ? waiting_n : "");
     EXPECT_EQ(second.status, 0);
     EXPECT_EQ(second.err, waiting);
-    const uint32_t data = type_code("DATA");
     EXPECT_EQ(read_file(dir.file("l.rsrc")),
               rs_image({a_long, a_mims, {data, 1, "", hex("01")}, {data, 2, "", hex("02")}}));
+    EXPECT_EQ(read_file(dir.file("x.rsrc")), rs_image(b_values));
+    EXPECT_TRUE(!flocks || read_file(dir.file("n.rsrc")) == rs_image({{data, 3, "", hex("03")}}));
 }
 
 // On a terminal, no control byte of a type code or a name reaches the screen.

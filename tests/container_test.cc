@@ -121,6 +121,8 @@ const location_case location_cases[] = {
      "resource area would cover the section headers"},
     {"tags of no PEF executable", pef_file(99, 0, {}, "peff", "Joy?"), write_mode, -1, 0, -1,
      "not a PEF executable"},
+    {"'Joy!' then neither tag", pef_file(99, 0, {}, "pefx"), write_mode, -1, 0, -1,
+     "not a PEF executable"},
     {"negative end", pef_file(200, 2, {{100, 20}, {0x7FFFFFF0, 0x20}}), both_modes, 1, 0, 120, ""},
     {"no sections, 40 bytes", pef_file(40, 0, {}), both_modes, 0, 0, 40, ""},
     {"no sections, 41 bytes", pef_file(41, 0, {}), both_modes, 1, 0, 40, ""},

@@ -262,9 +262,10 @@ static void run_row(const struct row* r, const char* dir)
 /* The calls around the table: type codes, lookups that fail, arguments. */
 static void run_calls(const char* dir)
 {
-    char path[512];
+    char path[512], name[1001], want[1100];
     tamb_file* f = NULL;
     tamb_resource r;
+    int i;
     const void* data;
     size_t size;
     EXPECT(tamb_type("APPV") == 0x41505056u && TAMB_TYPE('A', 'P', 'P', 'V') == 0x41505056u, "APPV");
@@ -275,8 +276,18 @@ static void run_calls(const char* dir)
         EXPECT(0, "%s: %s", path, tamb_error());
         return;
     }
-    EXPECT(tamb_find(f, TAMB_TYPE('L', 'O', 'N', 'G'), 2, &r) == TAMB_E_NOT_FOUND &&
-               strcmp(tamb_error(), "no resource 'LONG' 2") == 0, "%s", tamb_error());
+    for (i = -1; i <= 1; i += 2) { /* an absent id of a present type, before its id and after */
+        sprintf(want, "no resource 'LONG' %d", 1 + i);
+        EXPECT(tamb_find(f, TAMB_TYPE('L', 'O', 'N', 'G'), 1 + i, &r) == TAMB_E_NOT_FOUND &&
+                   strcmp(tamb_error(), want) == 0, "%s", tamb_error());
+    }
+    /* An error text cut at 1023 bytes ends before a character it would cut:
+     * a four-byte one from byte 1021 on. */
+    memset(name, 'a', 995);
+    strcpy(name + 995, "\xF0\x9F\x98\x80" "b");
+    sprintf(want, "no resource 'LONG' named \"%.995s", name);
+    EXPECT(tamb_find_named(f, TAMB_TYPE('L', 'O', 'N', 'G'), name, &r) == TAMB_E_NOT_FOUND &&
+               strcmp(tamb_error(), want) == 0, "%s", tamb_error());
     EXPECT(tamb_find_named(f, TAMB_TYPE('L', 'O', 'N', 'G'), "b", &r) == TAMB_E_NOT_FOUND &&
                strcmp(tamb_error(), "no resource 'LONG' named \"b\"") == 0, "%s", tamb_error());
     EXPECT(tamb_resource_at(f, 1, &r) == TAMB_E_ARGUMENT, "index 1 of 1");
