@@ -53,7 +53,7 @@ int read_kept_data(int fd, const image_seen& seen)
 }
 
 // Data blocks that share bytes with another one, or with the header, the
-// chunk map or the map. The blocks are taken in the order of their place in
+// chunk map, the hole map or the map. The blocks are taken in the order of their place in
 // the file; one that starts before the furthest end met so far overlaps the
 // block that reaches there, and is named with it. Each block that overlaps
 // another is so named once, with the one it meets first in the file.
@@ -84,9 +84,10 @@ void find_overlaps(const image_seen& seen, std::vector<std::string>& problems)
             continue;
         if (overlap(e.data_at, e.size, seen.base, header_length) ||
             overlap(e.data_at, e.size, seen.chunk_map_at, seen.chunk_map_length) ||
+            overlap(e.data_at, e.size, seen.hole_map_at, hole_map_length) ||
             overlap(e.data_at, e.size, seen.map_at, seen.map_length))
             problems.push_back("data of " + named(e) +
-                               " overlaps the header, the chunk map or the map");
+                               " overlaps the header, the chunk map, the hole map or the map");
         if (met[i] != entries.size())
             problems.push_back("data of " + named(e) + " overlaps data of " + named(entries[met[i]]));
     }

@@ -16,6 +16,7 @@
 #include "output/lock.h"
 #include "output/output.h"
 #include "platform/platform.h"
+#include "resfile/fail.h"
 #include "textform/textform.h"
 
 namespace {
@@ -89,6 +90,7 @@ struct run_state {
     bool stdout_used = false;   // the run has printed to standard output
     bool strict = false;
     bool unsound = false; // --check: a file was not ok
+    bool output_lost = false; // the output, read as an input of its batch, lost resources
 };
 
 // Before the walk first reads an input or an --add file for the current
@@ -115,6 +117,11 @@ void let_output_go(run_state& run)
 int flush(run_state& run)
 {
     resource_list& list = run.list;
+    // An output that lost resources as its own input would be written
+    // without them: it is left as it is.
+    if (run.output_lost)
+        return error("error: %s lost resources while being read; not written (use --check to see why)\n",
+                     run.output);
     // The list is only written from here on: its index can go first.
     clear_resource_index(&list.index);
     // An output that has appeared since the walk began is locked now.
@@ -131,6 +138,7 @@ int flush(run_state& run)
     if (status != 0)
         return 1;
     list.clear();
+    run.output_lost = false;
     return 0;
 }
 
@@ -306,8 +314,8 @@ int gather(run_state& run, const char* path)
         return error("error: cannot open %s\n", path);
     // A file that begins as the text form does is read as one.
     unsigned char first[text_mark_length];
-    const bool text = pread_all(in.fd, first, sizeof first, 0) == ssize_t(sizeof first) &&
-                      is_text_form(first, sizeof first);
+    const ssize_t got = pread_all(in.fd, first, sizeof first, 0);
+    const bool text = got > 0 && is_text_form(first, size_t(got));
     pe_format format = 0;
     if (!text && position_at_map(in.fd, 0, &format) <= 0)
         return error("error: %s is not a resource file\n", path);
@@ -317,10 +325,18 @@ int gather(run_state& run, const char* path)
     // A check, or a strict run, also looks over what the read of an image saw.
     const bool checking = !text && (run.listing == listing_form::check || run.strict);
     check_report report;
-    int read = text       ? read_text_resources(&run.list.head, in.fd, path, &run.list.index)
+    failure_sink lost; // the lines of a lenient read: resources it went on without
+    int read = 0;
+    {
+        collecting_failures collecting(text || checking ? failure_collector : &lost);
+        read = text       ? read_text_resources(&run.list.head, in.fd, path, &run.list.index)
                : checking ? read_checked(&run.list.head, in.fd, format, &run.list.index, &report)
                           : read_resource_file(&run.list.head, in.fd, format, nullptr,
                                                &run.list.index);
+    }
+    if (read == 0 && !lost.lines.empty() && run.listing == listing_form::none &&
+        same_file(run.output, in.fd))
+        run.output_lost = true;
     // A text's `file` lines whose data stays in their files are read whole too.
     if (text && read == 0 && (run.listing == listing_form::check || run.strict))
         read = read_kept_records(run.list.head);
@@ -506,6 +522,7 @@ int tamb_main(int argc, char** argv)
                     return 1;
                 let_output_go(run);
                 run.output = argv[i + 1];
+                run.output_lost = false;
             }
             ++i;
             continue;

@@ -13,7 +13,8 @@ output_result flush_resources(resource** records, const char* path)
     if (open_output(&out, path) < 0)
         return output_result::cannot_create;
     resource* list = *records;
-    if (copy_output(&out) < 0)
+    // What cannot be written anywhere is refused before the old file is copied.
+    if (check_image_fits(list) < 0 || copy_output(&out) < 0)
         return output_result::not_written;
     // A PE executable that carries a checksum gets the checksum of the file
     // as the flush leaves it; whether it does is decided before any write.

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 
 #include "platform/platform.h"
 #include "resfile/fail.h"
@@ -14,6 +16,31 @@
 namespace {
 
 output_file* volatile active = nullptr;
+
+// A line for each output committed so far, in the order of the commits,
+// which a run ended by a signal prints before it ends. Added to only while
+// the signals that end a run are held.
+struct written_line {
+    written_line* next;
+    size_t length;
+    char text[1];
+};
+written_line* written = nullptr;
+written_line** written_end = &written;
+
+// Notes that out is committed (while the signals are held).
+void note_written(const output_file* out)
+{
+    const std::string line = "warning: " + out->path + " was written before the signal\n";
+    auto* w = static_cast<written_line*>(std::malloc(sizeof(written_line) + line.size()));
+    if (w == nullptr)
+        return;
+    w->next = nullptr;
+    w->length = line.size();
+    std::memcpy(w->text, line.data(), line.size());
+    *written_end = w;
+    written_end = &w->next;
+}
 
 // Kept bytes beyond this many go to the spill file rather than to memory.
 constexpr size_t spill_above = size_t(1) << 20;
@@ -66,10 +93,13 @@ void on_signal(int sig)
     output_file* out = active;
     if (out != nullptr && !out->finished)
         undo(out);
+    for (const written_line* w = written; w != nullptr; w = w->next)
+        write_error_directly(w->text, w->length);
     end_by_signal(sig);
 }
 
-// Catches the signals that end a run (those not ignored) while out is open.
+// Catches the signals that end a run (those not ignored) while out is open,
+// and, once an output is committed, for the rest of the run.
 void watch(output_file* out)
 {
     end_signals_held held;
@@ -82,7 +112,8 @@ void unwatch(output_file* out)
     end_signals_held held;
     if (active != out)
         return;
-    release_end_signals();
+    if (written == nullptr)
+        release_end_signals();
     active = nullptr;
 }
 
@@ -329,6 +360,11 @@ int commit_output(output_file* out)
         syscalls.close(out->original); // only ever read; and an open file cannot be replaced on Windows
         out->original = -1;
     }
+    // Written in place, the file holds the new bytes from its last write:
+    // a signal is taken once they are synced and the output committed.
+    std::optional<end_signals_held> held_in_place;
+    if (out->way == output_way::in_place)
+        held_in_place.emplace();
     if (out->way != output_way::plain && syscalls.fsync(out->fd) != 0 &&
         !sync_unsupported(errno)) {
         fail("commit_output(): fsync() failed\n");
@@ -350,14 +386,21 @@ int commit_output(output_file* out)
         abandon_output(out);
         return -1;
     }
+    if (out->way == output_way::in_place) {
+        out->finished = 1;
+        note_written(out);
+        held_in_place.reset();
+    }
     if (out->way == output_way::replace) {
+        // From the rename until the directory is synced, a signal waits: the
+        // run that it ends says that the output was written.
+        end_signals_held held;
         int named = 0, renamed = -1;
-        {
-            end_signals_held held;
-            if (out->unnamed && (named = name_temporary(out->handle, out->temp)) == 0)
-                out->temp_made = 1;
-            if (named == 0 && (renamed = syscalls.rename(out->temp.c_str(), out->target.c_str())) == 0)
-                out->finished = 1;
+        if (out->unnamed && (named = name_temporary(out->handle, out->temp)) == 0)
+            out->temp_made = 1;
+        if (named == 0 && (renamed = syscalls.rename(out->temp.c_str(), out->target.c_str())) == 0) {
+            out->finished = 1;
+            note_written(out);
         }
         if (named != 0 || renamed != 0) {
             fail(named != 0 ? "commit_output(): linkat() failed\n" : "commit_output(): rename() failed\n");

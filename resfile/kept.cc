@@ -73,11 +73,13 @@ int input_changed(const kept_input& in)
     return fail("copy_resource_data(): %s changed while tamb was running\n", in.path.c_str());
 }
 
-// Lets one more descriptor be held: when kept_inputs_open are, the one used
-// longest ago is closed (its file is opened again when it is needed).
+// Lets one more descriptor be held: when as many are as may be (see
+// kept.h), the one used longest ago is closed (its file is opened again
+// when it is needed).
 void make_room()
 {
-    if (open_inputs < kept_inputs_open)
+    static const int most = std::clamp(descriptor_limit() / 4, 1, kept_inputs_open);
+    if (open_inputs < most)
         return;
     kept_input* oldest = nullptr;
     for (kept_input& in : inputs)

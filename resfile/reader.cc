@@ -388,7 +388,8 @@ int read_resource_file(resource** list, int fd, pe_format format, swap_func swap
     if (!map)
         return -1;
     if (seen != nullptr)
-        *seen = {base, chunk_map_at, bytes, base + off_t(int32_t(block.offset)), block.size, {}};
+        *seen = {base, chunk_map_at, bytes, base + off_t(int32_t(block.offset)), block.size,
+                 base + off_t(int32_t(header[3])), {}};
     parse_resource_map(fd, chunk_map.get(), format, swap, map.get(), block.size, base, list,
                        index, seen);
     return 0;

@@ -142,6 +142,11 @@ int64_t image_length(const resource* resources)
     return resources != nullptr ? measure_image(resources).length() : 0;
 }
 
+int check_image_fits(const resource* resources)
+{
+    return resources != nullptr ? check_fits(measure_image(resources), 0) : 0;
+}
+
 int name_field_length(const char* name)
 {
     if (name == nullptr || name[0] == '\0')

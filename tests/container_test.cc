@@ -66,6 +66,8 @@ const location_case location_cases[] = {
     {"RS, then not 0 0", hex("52 53 00 50"), write_mode, -1, 1, -1, "not an x86 resource file"},
     {"text form", text_bytes("# tamb resource text 1\n"), write_mode, -1, 1, -1,
      "output is in the text form (print one with --text)"},
+    {"text form after a byte-order mark", text_bytes("\xEF\xBB\xBF# tamb resource text 1\n"), write_mode,
+     -1, 1, -1, "output is in the text form (print one with --text)"},
     {"MZ shorter than 64", pe_file(63, 0), both_modes, -1, 1, -1, "read() PE offset failed"},
     {"negative e_lfanew", pe_file(999, 0, -8), both_modes, -1, 1, -1, "lseek() to PE failed"},
     {"e_lfanew at end", pe_file(99, 0, 99), both_modes, -1, 1, -1, "read() PE signature failed"},

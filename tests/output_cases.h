@@ -101,8 +101,10 @@ inline size_t limit_for(const output_kind& kind, const failure_point& p)
 }
 
 // A system call of the table failing at its nth call, or, for "signal",
-// the second fsync (when everything is written) raising `signal_number`,
-// or, for "update", the nth write of a chunk map's length.
+// the second fsync (when everything is written) raising `signal_number`
+// (which an in-place output takes once it is synced), for "signal rename"
+// the rename that commits the output raising it (taken once the directory
+// is synced), or, for "update", the nth write of a chunk map's length.
 struct call_failure {
     const char* call;
     int nth;
@@ -111,6 +113,7 @@ struct call_failure {
 
 inline const call_failure call_failures[] = {
     {"signal", 2, ""},
+    {"signal rename", 1, ""},
     {"fsync", 1, "write_resource_file() fsync() failed\n"},
     {"fsync", 2, "commit_output(): fsync() failed\n"},
     {"close", 1, "commit_output(): close() failed\n"},
@@ -154,6 +157,12 @@ inline int close(int fd)
 inline int rename(const char*, const char*)
 {
     return errno = EXDEV, -1;
+}
+
+inline int rename_raising(const char* from, const char* to)
+{
+    const int renamed = real.rename(from, to);
+    return renamed == 0 ? raise(signal_number) : renamed;
 }
 
 inline ssize_t update(int fd, const void* p, size_t n)
@@ -349,8 +358,10 @@ inline void install(const call_failure& f, int signal_number)
 {
     seam::real = syscalls;
     seam::nth = f.nth;
-    seam::signal_number = std::string(f.call) == "signal" ? signal_number : 0;
-    if (std::string(f.call) == "close")
+    seam::signal_number = std::string(f.call).rfind("signal", 0) == 0 ? signal_number : 0;
+    if (std::string(f.call) == "signal rename")
+        syscalls.rename = seam::rename_raising;
+    else if (std::string(f.call) == "close")
         syscalls.close = seam::close, syscalls.fsync = seam::sync_noted;
     else if (std::string(f.call) == "rename")
         syscalls.rename = seam::rename;

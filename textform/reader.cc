@@ -25,7 +25,6 @@
 
 namespace {
 
-constexpr std::string_view text_mark = text_form_mark;
 constexpr std::string_view first_line = "# tamb resource text 1";
 constexpr size_t longest_name = 32766;
 constexpr size_t largest_data = INT32_MAX;
@@ -637,6 +636,8 @@ int read_text(resource** list, text_source& src, const char* path, resource_inde
     text_reader t;
     t.path = path;
     t.allow_files = allow_files;
+    const unsigned char mark[] = {uint8_t(src.peek()), uint8_t(src.peek(1)), uint8_t(src.peek(2))};
+    src.skip(byte_order_mark_length(mark, 3)); // as an editor may save it
     if (read_lines(t, src) != 0)
         return -1;
     for (size_t i = 0; i < t.records.size(); ++i) {
@@ -651,7 +652,7 @@ int read_text(resource** list, text_source& src, const char* path, resource_inde
 
 bool is_text_form(const unsigned char* first, size_t n)
 {
-    return n >= text_mark.size() && std::memcmp(first, text_mark.data(), text_mark.size()) == 0;
+    return begins_as_text_form(first, n);
 }
 
 int parse_text_resources(resource** list, const unsigned char* text, size_t length,
