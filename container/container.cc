@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include "container/container.h"
+
+#include <cerrno>
 #include "platform/platform.h"
 #include "resfile/fail.h"
 #include "resfile/owned.h"
@@ -286,12 +288,14 @@ int pe_checksum(int fd, off_t at, off_t base)
     if (at < 0 || at + 4 > base)
         return 0;
     uint32_t sum = 0;
+    errno = 0;
     if (pe_file_checksum(fd, at, &sum) != 0)
-        return fail("pe_checksum(): read() failed\n");
+        return fail_call("pe_checksum(): read() failed", errno);
     const unsigned char word[4] = {uint8_t(sum), uint8_t(sum >> 8), uint8_t(sum >> 16),
                                    uint8_t(sum >> 24)};
-    if (pwrite_all(fd, word, 4, at) != 4)
-        return fail("pe_checksum(): write() failed\n");
+    const ssize_t put = pwrite_all(fd, word, 4, at);
+    if (put != 4)
+        return fail_call("pe_checksum(): write() failed", put < 0 ? errno : 0);
     return 0;
 }
 

@@ -472,8 +472,9 @@ int deliver_to_stdout(run_state& run)
         for (ssize_t n; (n = next_piece(&pieces, &p)) != 0;) {
             if (n < 0)
                 return error("error: problem writing %s\n", e.what.file);
-            if (write_standard_output(p, size_t(n)) != n) {
-                std::fprintf(stderr, "extract_resource(): write() failed\n");
+            const ssize_t put = write_standard_output(p, size_t(n));
+            if (put != n) {
+                fail_call("extract_resource(): write() failed", put < 0 ? errno : 0);
                 return error("error: problem writing %s\n", e.what.file);
             }
         }

@@ -2,6 +2,8 @@
 // list, and an extraction.
 #include "output/output.h"
 
+#include <cerrno>
+
 #include "container/container.h"
 #include "output/replace.h"
 #include "platform/platform.h"
@@ -56,11 +58,12 @@ output_result extract_resource(const resource* r, const char* path)
     if (open_output(&out, path, output_fresh) < 0)
         return output_result::cannot_create;
     ssize_t written = 0;
+    errno = 0;
     switch (copy_resource_data(r, out.fd, 1, &written)) {
     case copy_result::copied:
         break;
     case copy_result::write_failed:
-        fail("extract_resource(): write() failed\n");
+        fail_call("extract_resource(): write() failed", written < 0 ? errno : 0);
         return output_result::not_written;
     case copy_result::failed:
         return output_result::not_written;

@@ -200,15 +200,16 @@ int copy_range(int in, int out, off_t at, off_t n)
         if (k < 0 && !copied &&
             (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == ENOTSUP))
             break; // not between these files: copy through a buffer
-        return fail("copy_output(): copy_file_range() failed\n");
+        return fail_call("copy_output(): copy_file_range() failed", k < 0 ? errno : 0);
     }
     static unsigned char buffer[1 << 16];
     while (in_at < at + n) {
         ssize_t k = syscalls.pread(in, buffer, size_t(std::min<off_t>(sizeof buffer, at + n - in_at)), in_at);
         if (k <= 0)
-            return fail("copy_output(): read() failed\n");
+            return fail_call("copy_output(): read() failed", k < 0 ? errno : 0);
+        errno = 0;
         if (!put_all(syscalls.pwrite, out, buffer, size_t(k), in_at))
-            return fail("copy_output(): write() failed\n");
+            return fail_call("copy_output(): write() failed", errno);
         in_at += k;
     }
     return 0;
@@ -268,7 +269,7 @@ int open_output(output_file* out, const char* path, int flags)
     }
     if (fd < 0) {
         if (give_new_mode(out->fd) != 0)
-            return fail("open_output(): fchmod() failed\n");
+            return fail_call("open_output(): fchmod() failed", errno);
     } else if (give_attributes(out->fd, fd, st) != 0) {
         // What the file carries besides its bytes cannot all be given to a
         // new file: the file itself is written.
@@ -290,7 +291,7 @@ int copy_output(output_file* out)
     const int in = out->original;
     struct stat st;
     if (syscalls.fstat(in, &st) != 0)
-        return fail("copy_output(): fstat() failed\n");
+        return fail_call("copy_output(): fstat() failed", errno);
     if (syscalls.reflink(out->fd, in) != 0) {
         // The holes of a sparse file stay holes: only its data is copied.
         for (off_t at = 0; (at = next_data(in, at, st.st_size)) >= 0;) {
@@ -300,7 +301,7 @@ int copy_output(output_file* out)
             at = end;
         }
         if (syscalls.ftruncate(out->fd, st.st_size) != 0)
-            return fail("copy_output(): ftruncate() failed\n");
+            return fail_call("copy_output(): ftruncate() failed", errno);
     }
     return 0;
 }
@@ -316,8 +317,9 @@ int keep_output_bytes(output_file* out, off_t at, int64_t length)
         int64_t spilled = -1;
         for (size_t done = 0; done < n;) {
             const size_t want = std::min(piece.size(), n - done);
+            errno = 0;
             if (pread_all(out->fd, piece.data(), want, at + off_t(done)) != ssize_t(want))
-                return fail("keep_output_bytes(): read() failed\n");
+                return fail_call("keep_output_bytes(): read() failed", errno);
             const int64_t where = spill_append(piece.data(), want);
             if (where < 0)
                 return fail("keep_output_bytes(): cannot keep %zu bytes\n", n);
@@ -335,8 +337,9 @@ int keep_output_bytes(output_file* out, off_t at, int64_t length)
     for (size_t got = 0; got < n;) {
         ssize_t k = syscalls.pread(out->fd, bytes + got, n - got, at + off_t(got));
         if (k <= 0) {
+            const int error = k < 0 ? errno : 0;
             std::free(bytes);
-            return fail("keep_output_bytes(): read() failed\n");
+            return fail_call("keep_output_bytes(): read() failed", error);
         }
         got += size_t(k);
     }
@@ -352,8 +355,9 @@ int commit_output(output_file* out)
     // Writing may have dropped some of what was given to the temporary (a
     // file capability, the setuid and setgid bits): it is given again.
     if (out->way == output_way::replace && out->original >= 0) {
+        errno = 0;
         if (give_attributes(out->fd, out->original, out->old_stat) != 0) {
-            fail("commit_output(): cannot give the output its owner, mode and attributes\n");
+            fail_call("commit_output(): cannot give the output its owner, mode and attributes", errno);
             abandon_output(out);
             return -1;
         }
@@ -367,7 +371,7 @@ int commit_output(output_file* out)
         held_in_place.emplace();
     if (out->way != output_way::plain && syscalls.fsync(out->fd) != 0 &&
         !sync_unsupported(errno)) {
-        fail("commit_output(): fsync() failed\n");
+        fail_call("commit_output(): fsync() failed", errno);
         abandon_output(out);
         return -1;
     }
@@ -375,14 +379,14 @@ int commit_output(output_file* out)
     // descriptor is closed, so that it is named only right before the rename.
     if (out->way == output_way::replace && out->unnamed &&
         (out->handle = temporary_handle(out->fd)) < 0) {
-        fail("commit_output(): linkat() failed\n");
+        fail_call("commit_output(): linkat() failed", errno);
         abandon_output(out);
         return -1;
     }
     const int fd = out->fd;
     out->fd = -1;
     if (syscalls.close(fd) != 0) {
-        fail("commit_output(): close() failed\n");
+        fail_call("commit_output(): close() failed", errno);
         abandon_output(out);
         return -1;
     }
@@ -403,12 +407,13 @@ int commit_output(output_file* out)
             note_written(out);
         }
         if (named != 0 || renamed != 0) {
-            fail(named != 0 ? "commit_output(): linkat() failed\n" : "commit_output(): rename() failed\n");
+            fail_call(named != 0 ? "commit_output(): linkat() failed" : "commit_output(): rename() failed", errno);
             abandon_output(out);
             return -1;
         }
         if (sync_directory(directory_of(out->target)) != 0)
-            std::fprintf(stderr, "warning: cannot sync the directory of %s\n", out->path.c_str());
+            std::fprintf(stderr, "warning: cannot sync the directory of %s: %s\n", out->path.c_str(),
+                         std::strerror(errno));
     }
     out->finished = 1;
     release(out);

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -68,17 +69,23 @@ inline const output_kind output_kinds[] = {
     {"long RS file", [] { bytes b(3000, 0xEE); std::copy_n("RS\0\0", 4, b.begin()); return b; }(), 4},
 };
 
+// The line of a system call that failed with error, as tamb prints it.
+inline std::string failed_with(const std::string& line, int error)
+{
+    return line + ": " + std::strerror(error) + "\n";
+}
+
 // A file-size limit reached at each write that can meet it: the limit lies
 // after_base bytes after the base, or, for -1, one byte short of the old
 // file, where the copy meets it.
 struct failure_point {
     const char* what;
     long after_base;
-    const char* message;
+    std::string message;
 };
 
 inline const failure_point failure_points[] = {
-    {"copy", -1, "copy_output(): copy_file_range() failed\n"},
+    {"copy", -1, failed_with("copy_output(): copy_file_range() failed", EFBIG)},
     {"header", 30, "write_resource_file() resource header write() failed: 30\n"},
     {"chunk map", 168, "write_resource_file() chunk map write() failed: 100\n"},
     {"hole map", 1611, "write_resource_file() hole map write() failed: 7\n"},
@@ -108,18 +115,18 @@ inline size_t limit_for(const output_kind& kind, const failure_point& p)
 struct call_failure {
     const char* call;
     int nth;
-    const char* message;
+    std::string message;
 };
 
 inline const call_failure call_failures[] = {
     {"signal", 2, ""},
     {"signal rename", 1, ""},
-    {"fsync", 1, "write_resource_file() fsync() failed\n"},
-    {"fsync", 2, "commit_output(): fsync() failed\n"},
-    {"close", 1, "commit_output(): close() failed\n"},
-    {"rename", 1, "commit_output(): rename() failed\n"},
+    {"fsync", 1, failed_with("write_resource_file() fsync() failed", EIO)},
+    {"fsync", 2, failed_with("commit_output(): fsync() failed", EIO)},
+    {"close", 1, failed_with("commit_output(): close() failed", EIO)},
+    {"rename", 1, failed_with("commit_output(): rename() failed", EXDEV)},
     {"update", 2, "write_resource_file() chunk map update write() failed: -1\n"},
-    {"pwrite", 1, "pe_checksum(): write() failed\n"}, // outputs with a checksum only
+    {"pwrite", 1, failed_with("pe_checksum(): write() failed", EIO)}, // outputs with a checksum only
 };
 
 namespace seam {

@@ -353,7 +353,7 @@ int main(int argc, char** argv)
     } read_failures[] = {
         {"RS", "lseek", 1, where + "lseek() to beginning failed\n" + not_resource},
         {"RS", "read", 1, where + "read() signature failed\n" + not_resource},
-        {"RS", "lseek", 2, image + "lseek() to the base offset failed\n" + unreadable},
+        {"RS", "lseek", 2, failed_with(image + "lseek() to the base offset failed", EIO) + unreadable},
         {"RS", "read", 2, image + "read() resource header failed\n" + unreadable},
         {"RS", "lseek", 3, image + "offset table lseek() failed\n" + unreadable},
         {"RS", "read", 3, image + "read() offset table first slot failed\n" + unreadable},
@@ -433,7 +433,8 @@ int main(int argc, char** argv)
         fs::create_hard_link(dir + "/out", dir + "/link");
         const bytes old = file_bytes(dir + "/out");
         std::string err;
-        const std::string first = "spill_data(): cannot make a temporary file\nkeep_output_bytes(): cannot keep ",
+        const std::string first = failed_with("spill_data(): cannot make a temporary file", EACCES) +
+                                  "keep_output_bytes(): cannot keep ",
                           last = " bytes\nerror: problem writing resource file out\n";
         check(run(dir, "nospill", {"-o", "out", "out", "--delete", "BIGD:262144"}, err) == 1 &&
                   err.rfind(first, 0) == 0 && err.size() > first.size() + last.size() &&
@@ -510,6 +511,16 @@ int main(int argc, char** argv)
                   std::string("text with file lines into ") + kind->what + ", " + seam + ": " + err);
             ++cases;
         }
+    {
+        // A `file` line whose data cannot be held names its line.
+        std::string err;
+        check(run(root + "/text", "nospill", {"-o", "out", "t.txt"}, err) == 1 &&
+                  err == failed_with("spill_data(): cannot make a temporary file", EACCES) +
+                             "t.txt:8: error: cannot hold the data of ./blob\n"
+                             "error: problem reading resources from t.txt\n",
+              "text, nothing spilled: " + err);
+        ++cases;
+    }
 #if !defined(_WIN32)
     // A pipe's data, held in memory, spilled at once or on the way, into both
     // byte orders; and when it cannot be held.
@@ -529,8 +540,10 @@ int main(int argc, char** argv)
         const char* seam;
         std::string lines;
     } cannot_hold[] = {
-        {"fifo:0,nospill", "spill_data(): cannot make a temporary file\nerror: cannot hold the data of fifo\n"},
-        {"fifo:0,fullspill", "spill_data(): write() failed: -1\nerror: cannot hold the data of fifo\n"},
+        {"fifo:0,nospill", failed_with("spill_data(): cannot make a temporary file", EACCES) +
+                               "error: cannot hold the data of fifo\n"},
+        {"fifo:0,fullspill", failed_with("spill_data(): write() failed", ENOSPC) +
+                                 "error: cannot hold the data of fifo\n"},
         {"fifo:0,largest:100000", "error: fifo is too large for a resource\n"},
     };
     for (const auto& c : cannot_hold) {

@@ -5,6 +5,7 @@
 // by record, once all of it is read.
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstddef>
 #include <charconv>
 #include <cmath>
@@ -37,6 +38,7 @@ struct text_source {
     int fd = -1;                          // -1: all of the text is in memory
     std::vector<unsigned char> window;
     bool eof = false, failed = false;
+    int error = 0; // what the read that failed met
 
     static constexpr size_t window_bytes = size_t(1) << 16;
 
@@ -55,7 +57,7 @@ struct text_source {
         while (!eof && end <= k) {
             const ssize_t n = syscalls.read(fd, window.data() + end, window.size() - end);
             if (n < 0)
-                failed = true;
+                failed = true, error = errno;
             if (n <= 0)
                 eof = true;
             else
@@ -446,7 +448,7 @@ int read_file(text_reader& t, cursor c)
         if (st.st_size > room)
             result = fault(t, "resource too large");
         else if (add_file_data(&t.data, fd, path.c_str(), st.st_size) != 0)
-            result = -1;
+            result = fault(t, "cannot hold the data of ", path);
     } else {
         // A pipe or a device, read to its end.
         t.data.held_at_most = std::min(t.data.held_at_most, data_held_at_most);
@@ -464,7 +466,7 @@ int read_file(text_reader& t, cursor c)
                 break;
             }
             if (add_data(&t.data, buffer, size_t(n)) != 0) {
-                result = -1;
+                result = fault(t, "cannot hold the data of ", path);
                 break;
             }
         }
@@ -572,7 +574,7 @@ int read_long_line(text_reader& t, text_source& src)
             return -1;
         src.skip(size_t(part.at - from));
         if (src.failed)
-            return fail("read_text_resources(): read() failed\n");
+            return fail_call("read_text_resources(): read() failed", src.error);
     }
     while (!src.at_line_end() && is_blank(static_cast<unsigned char>(src.peek())))
         src.skip();
@@ -600,7 +602,7 @@ int read_lines(text_reader& t, text_source& src)
             src.have(src.end - src.at);
         }
         if (src.failed)
-            return fail("read_text_resources(): read() failed\n");
+            return fail_call("read_text_resources(): read() failed", src.error);
         const unsigned char* const at = src.bytes + src.at;
         if (lf == nullptr && !src.eof) {
             if (read_long_line(t, src) != 0)
@@ -614,7 +616,7 @@ int read_lines(text_reader& t, text_source& src)
             src.skip(size_t((lf != nullptr ? lf : src.bytes + src.end) - at));
         }
         if (src.failed)
-            return fail("read_text_resources(): read() failed\n");
+            return fail_call("read_text_resources(): read() failed", src.error);
         // The line's end: its LF, if it has one, and the end of the text.
         if (src.peek() == '\r' && src.peek(1) == '\n')
             src.skip();
@@ -625,7 +627,7 @@ int read_lines(text_reader& t, text_source& src)
             break;
     }
     if (src.failed)
-        return fail("read_text_resources(): read() failed\n");
+        return fail_call("read_text_resources(): read() failed", src.error);
     return finish_resource(t);
 }
 
