@@ -111,7 +111,8 @@ inline size_t limit_for(const output_kind& kind, const failure_point& p)
 // the second fsync (when everything is written) raising `signal_number`
 // (which an in-place output takes once it is synced), for "signal rename"
 // the rename that commits the output raising it (taken once the directory
-// is synced), or, for "update", the nth write of a chunk map's length.
+// is synced, which the message shows where there is one to sync), or, for
+// "update", the nth write of a chunk map's length.
 struct call_failure {
     const char* call;
     int nth;
@@ -120,7 +121,11 @@ struct call_failure {
 
 inline const call_failure call_failures[] = {
     {"signal", 2, ""},
-    {"signal rename", 1, ""},
+#if defined(_WIN32)
+    {"signal rename", 1, ""}, // the rename is written through: no directory to sync
+#else
+    {"signal rename", 1, "directory synced\n"},
+#endif
     {"fsync", 1, failed_with("write_resource_file() fsync() failed", EIO)},
     {"fsync", 2, failed_with("commit_output(): fsync() failed", EIO)},
     {"close", 1, failed_with("commit_output(): close() failed", EIO)},
@@ -170,6 +175,14 @@ inline int rename_raising(const char* from, const char* to)
 {
     const int renamed = real.rename(from, to);
     return renamed == 0 ? raise(signal_number) : renamed;
+}
+
+inline int fsync_showing_directories(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
+        (void)!::write(2, "directory synced\n", 17);
+    return real.fsync(fd);
 }
 
 inline ssize_t update(int fd, const void* p, size_t n)
@@ -367,7 +380,7 @@ inline void install(const call_failure& f, int signal_number)
     seam::nth = f.nth;
     seam::signal_number = std::string(f.call).rfind("signal", 0) == 0 ? signal_number : 0;
     if (std::string(f.call) == "signal rename")
-        syscalls.rename = seam::rename_raising;
+        syscalls.rename = seam::rename_raising, syscalls.fsync = seam::fsync_showing_directories;
     else if (std::string(f.call) == "close")
         syscalls.close = seam::close, syscalls.fsync = seam::sync_noted;
     else if (std::string(f.call) == "rename")

@@ -325,7 +325,8 @@ int main(int argc, char** argv)
                         continue;
                     expect_unchanged(root, kind, in_place,
                                      "call:" + std::to_string(f) + ":" + std::to_string(sig),
-                                     written ? "warning: out was written before the signal\n" : c.message,
+                                     written ? c.message + "warning: out was written before the signal\n"
+                                             : c.message,
                                      signal ? status : 1,
                                      how + c.call + " " + std::to_string(c.nth) + " signal " +
                                          std::to_string(sig),
