@@ -771,8 +771,10 @@ end_signals_held::end_signals_held()
 end_signals_held::~end_signals_held()
 {
     int sig = 0;
-    if (--held_depth == 0)
-        sig = deferred, deferred = 0;
+    if (--held_depth == 0) {
+        sig = deferred;
+        deferred = 0;
+    }
     LeaveCriticalSection(&section());
     if (sig != 0)
         on_end_signal(sig);
