@@ -5,6 +5,7 @@
 #include "check/check.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <numeric>
@@ -44,8 +45,9 @@ int read_kept_data(int fd, const image_seen& seen)
             return fail("check_resources(): read() failed\n");
         for (int64_t done = 0; done < e.size;) {
             const size_t want = size_t(std::min<int64_t>(int64_t(chunk), e.size - done));
+            errno = 0;
             if (pread_all(fd, buffer.get(), want, e.data_at + done) != ssize_t(want))
-                return fail("check_resources(): read() failed\n");
+                return fail_call("check_resources(): read() failed", errno);
             done += int64_t(want);
         }
     }
@@ -53,7 +55,7 @@ int read_kept_data(int fd, const image_seen& seen)
 }
 
 // Data blocks that share bytes with another one, or with the header, the
-// chunk map or the map. The blocks are taken in the order of their place in
+// chunk map, the hole map or the map. The blocks are taken in the order of their place in
 // the file; one that starts before the furthest end met so far overlaps the
 // block that reaches there, and is named with it. Each block that overlaps
 // another is so named once, with the one it meets first in the file.
@@ -84,9 +86,10 @@ void find_overlaps(const image_seen& seen, std::vector<std::string>& problems)
             continue;
         if (overlap(e.data_at, e.size, seen.base, header_length) ||
             overlap(e.data_at, e.size, seen.chunk_map_at, seen.chunk_map_length) ||
+            overlap(e.data_at, e.size, seen.hole_map_at, hole_map_length) ||
             overlap(e.data_at, e.size, seen.map_at, seen.map_length))
             problems.push_back("data of " + named(e) +
-                               " overlaps the header, the chunk map or the map");
+                               " overlaps the header, the chunk map, the hole map or the map");
         if (met[i] != entries.size())
             problems.push_back("data of " + named(e) + " overlaps data of " + named(entries[met[i]]));
     }
@@ -121,8 +124,9 @@ int check_pe_checksum(int fd, off_t base, std::vector<std::string>& problems)
         return 0;
     unsigned char word[4];
     uint32_t computed = 0;
+    errno = 0;
     if (pread_all(fd, word, 4, at) != 4 || pe_file_checksum(fd, at, &computed) != 0)
-        return fail("check_resources(): read() failed\n");
+        return fail_call("check_resources(): read() failed", errno);
     const uint32_t stored = uint32_t(word[0]) | uint32_t(word[1]) << 8 | uint32_t(word[2]) << 16 |
                             uint32_t(word[3]) << 24;
     if (stored != computed) {

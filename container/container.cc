@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include "container/container.h"
+
+#include <cerrno>
 #include "platform/platform.h"
 #include "resfile/fail.h"
 #include "resfile/owned.h"
@@ -286,13 +288,27 @@ int pe_checksum(int fd, off_t at, off_t base)
     if (at < 0 || at + 4 > base)
         return 0;
     uint32_t sum = 0;
+    errno = 0;
     if (pe_file_checksum(fd, at, &sum) != 0)
-        return fail("pe_checksum(): read() failed\n");
+        return fail_call("pe_checksum(): read() failed", errno);
     const unsigned char word[4] = {uint8_t(sum), uint8_t(sum >> 8), uint8_t(sum >> 16),
                                    uint8_t(sum >> 24)};
-    if (pwrite_all(fd, word, 4, at) != 4)
-        return fail("pe_checksum(): write() failed\n");
+    const ssize_t put = pwrite_all(fd, word, 4, at);
+    if (put != 4)
+        return fail_call("pe_checksum(): write() failed", put < 0 ? errno : 0);
     return 0;
+}
+
+size_t byte_order_mark_length(const unsigned char* first, size_t n)
+{
+    const size_t k = sizeof utf8_byte_order_mark - 1;
+    return n >= k && std::memcmp(first, utf8_byte_order_mark, k) == 0 ? k : 0;
+}
+
+bool begins_as_text_form(const unsigned char* first, size_t n)
+{
+    const size_t skip = byte_order_mark_length(first, n), k = sizeof text_form_mark - 1;
+    return n - skip >= k && std::memcmp(first + skip, text_form_mark, k) == 0;
 }
 
 int position_at_map(int fd, int mode, pe_format* format)
@@ -317,8 +333,9 @@ int position_at_map(int fd, int mode, pe_format* format)
     // Write mode writes only into containers: never into the text form, nor
     // into a file that merely begins with the letters RS.
     unsigned char mark[text_mark_length];
-    if (mode != 0 && pread_all(fd, mark, sizeof mark, 0) == ssize_t(sizeof mark) &&
-        std::memcmp(mark, text_form_mark, sizeof mark) == 0)
+    ssize_t marked = 0;
+    if (mode != 0 && (marked = pread_all(fd, mark, sizeof mark, 0)) > 0 &&
+        begins_as_text_form(mark, size_t(marked)))
         return fail("position_at_map(): output is in the text form (print one with --text)\n");
     if (signature[0] == 'R' && signature[1] == 'S') {
         if (mode != 0 && (signature[2] != 0 || signature[3] != 0))

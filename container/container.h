@@ -8,10 +8,18 @@
 
 #include "resfile/resfile.h"
 
-// The first bytes of tamb's text form of a resource list: a file that
-// begins with them is no container, and write mode refuses it.
+// The first bytes of tamb's text form of a resource list, after a UTF-8
+// byte-order mark or not: a file that begins with them is no container,
+// and write mode refuses it. text_mark_length bytes (or all of a shorter
+// file) tell.
 constexpr char text_form_mark[] = "# tamb resource text";
-constexpr size_t text_mark_length = sizeof text_form_mark - 1;
+constexpr char utf8_byte_order_mark[] = "\xEF\xBB\xBF";
+constexpr size_t text_mark_length = sizeof utf8_byte_order_mark - 1 + sizeof text_form_mark - 1;
+
+// The length of the byte-order mark that the n bytes at first begin with
+// (0 or 3), and whether they begin as the text form.
+size_t byte_order_mark_length(const unsigned char* first, size_t n);
+bool begins_as_text_form(const unsigned char* first, size_t n);
 
 // Positions fd at the base offset of its resource area and sets *format
 // (always written). mode 0 inspects an input; nonzero prepares an output: an

@@ -18,6 +18,7 @@
 #include "output/output.h"
 #include "output/progress.h"
 #include "platform/platform.h"
+#include "resfile/fail.h"
 #include "textform/textform.h"
 
 namespace {
@@ -107,6 +108,7 @@ struct run_state {
     bool strict = false;
     bool unsound = false; // --check: a file was not ok
     dependencies deps;
+    bool output_lost = false; // the output, read as an input of its batch, lost resources
 };
 
 // Notes that the run has read the file at path.
@@ -193,6 +195,11 @@ void let_output_go(run_state& run)
 int flush(run_state& run)
 {
     resource_list& list = run.list;
+    // An output that lost resources as its own input would be written
+    // without them: it is left as it is.
+    if (run.output_lost)
+        return error("error: %s lost resources while being read; not written (use --check to see why)\n",
+                     run.output);
     // The list is only written from here on: its index can go first.
     clear_resource_index(&list.index);
     // An output that has appeared since the walk began is locked now.
@@ -212,6 +219,7 @@ int flush(run_state& run)
         return 1;
     add_rule(run, run.output, run.deps.for_output, run.deps.for_output.size());
     list.clear();
+    run.output_lost = false;
     return 0;
 }
 
@@ -421,8 +429,8 @@ int gather(run_state& run, const char* path)
     note_read(run, path);
     // A file that begins as the text form does is read as one.
     unsigned char first[text_mark_length];
-    const bool text = pread_all(in.fd, first, sizeof first, 0) == ssize_t(sizeof first) &&
-                      is_text_form(first, sizeof first);
+    const ssize_t got = pread_all(in.fd, first, sizeof first, 0);
+    const bool text = got > 0 && is_text_form(first, size_t(got));
     pe_format format = 0;
     if (!text && position_at_map(in.fd, 0, &format) <= 0)
         return error("error: %s is not a resource file\n", path);
@@ -434,10 +442,18 @@ int gather(run_state& run, const char* path)
     // A check, or a strict run, also looks over what the read of an image saw.
     const bool checking = !text && (run.listing == listing_form::check || run.strict);
     check_report report;
-    int read = text       ? read_text_resources(&run.list.head, in.fd, path, &run.list.index)
+    failure_sink lost; // the lines of a lenient read: resources it went on without
+    int read = 0;
+    {
+        collecting_failures collecting(text || checking ? failure_collector : &lost);
+        read = text       ? read_text_resources(&run.list.head, in.fd, path, &run.list.index)
                : checking ? read_checked(&run.list.head, in.fd, format, &run.list.index, &report)
                           : read_resource_file(&run.list.head, in.fd, format, nullptr,
                                                &run.list.index);
+    }
+    if (read == 0 && !lost.lines.empty() && run.listing == listing_form::none &&
+        same_file(run.output, in.fd))
+        run.output_lost = true;
     // A text's `file` lines whose data stays in their files are read whole too.
     if (text && read == 0 && (run.listing == listing_form::check || run.strict))
         read = read_kept_records(run.list.head);
@@ -577,8 +593,9 @@ int deliver_to_stdout(run_state& run)
         for (ssize_t n; (n = next_piece(&pieces, &p)) != 0;) {
             if (n < 0)
                 return error("error: problem writing %s\n", e.what.file);
-            if (write_standard_output(p, size_t(n)) != n) {
-                std::fprintf(stderr, "extract_resource(): write() failed\n");
+            const ssize_t put = write_standard_output(p, size_t(n));
+            if (put != n) {
+                fail_call("extract_resource(): write() failed", put < 0 ? errno : 0);
                 return error("error: problem writing %s\n", e.what.file);
             }
         }
@@ -633,6 +650,7 @@ int tamb_main(int argc, char** argv)
                 run.output = argv[i + 1];
                 run.deps.for_output.clear();
                 run.deps.seen_for_output.clear();
+                run.output_lost = false;
             }
             ++i;
             continue;

@@ -55,8 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     require(quiet);
     int fd = file_holding(data, size);
     unsigned char first[text_mark_length];
-    const bool text = pread(fd, first, sizeof first, 0) == ssize_t(sizeof first) &&
-                      is_text_form(first, sizeof first);
+    const ssize_t got = pread(fd, first, sizeof first, 0);
+    const bool text = got > 0 && is_text_form(first, size_t(got));
     resource* list = nullptr;
     pe_format format = 1;
     check_report report;

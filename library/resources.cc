@@ -131,8 +131,8 @@ int read_resources(tamb_file* f, int fd, const char* path, const failure_sink& s
     index.keeping = path;
     index.keeping_all = true;
     unsigned char first[text_mark_length];
-    if (pread_all(fd, first, sizeof first, 0) == ssize_t(sizeof first) &&
-        is_text_form(first, sizeof first)) {
+    const ssize_t got = pread_all(fd, first, sizeof first, 0);
+    if (got > 0 && is_text_form(first, size_t(got))) {
         if (read_text_resources(&f->list.head, fd, path, &index) != 0)
             return failed(TAMB_E_DAMAGED, sink, "cannot read " + std::string(path));
         return 0;

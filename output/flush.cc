@@ -2,6 +2,8 @@
 // list, an extraction, and a file of text (the dependency file).
 #include "output/output.h"
 
+#include <cerrno>
+
 #include "container/container.h"
 #include "output/progress.h"
 #include "output/replace.h"
@@ -14,7 +16,8 @@ output_result flush_resources(resource** records, const char* path)
     if (open_output(&out, path) < 0)
         return output_result::cannot_create;
     resource* list = *records;
-    if (copy_output(&out) < 0)
+    // What cannot be written anywhere is refused before the old file is copied.
+    if (check_image_fits(list) < 0 || copy_output(&out) < 0)
         return output_result::not_written;
     const progress_meter meter(image_length(list));
     // A PE executable that carries a checksum gets the checksum of the file
@@ -58,11 +61,12 @@ output_result extract_resource(const resource* r, const char* path)
         return output_result::cannot_create;
     const progress_meter meter(r->size);
     ssize_t written = 0;
+    errno = 0;
     switch (copy_resource_data(r, out.fd, 1, &written)) {
     case copy_result::copied:
         break;
     case copy_result::write_failed:
-        fail("extract_resource(): write() failed\n");
+        fail_call("extract_resource(): write() failed", written < 0 ? errno : 0);
         return output_result::not_written;
     case copy_result::failed:
         return output_result::not_written;

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 
 #include "platform/platform.h"
 #include "resfile/fail.h"
@@ -15,6 +17,31 @@
 namespace {
 
 output_file* volatile active = nullptr;
+
+// A line for each output committed so far, in the order of the commits,
+// which a run ended by a signal prints before it ends. Added to only while
+// the signals that end a run are held.
+struct written_line {
+    written_line* next;
+    size_t length;
+    char text[1];
+};
+written_line* written = nullptr;
+written_line** written_end = &written;
+
+// Notes that out is committed (while the signals are held).
+void note_written(const output_file* out)
+{
+    const std::string line = "warning: " + out->path + " was written before the signal\n";
+    auto* w = static_cast<written_line*>(std::malloc(sizeof(written_line) + line.size()));
+    if (w == nullptr)
+        return;
+    w->next = nullptr;
+    w->length = line.size();
+    std::memcpy(w->text, line.data(), line.size());
+    *written_end = w;
+    written_end = &w->next;
+}
 
 // Kept bytes beyond this many go to the spill file rather than to memory.
 constexpr size_t spill_above = size_t(1) << 20;
@@ -67,10 +94,13 @@ void on_signal(int sig)
     output_file* out = active;
     if (out != nullptr && !out->finished)
         undo(out);
+    for (const written_line* w = written; w != nullptr; w = w->next)
+        write_error_directly(w->text, w->length);
     end_by_signal(sig);
 }
 
-// Catches the signals that end a run (those not ignored) while out is open.
+// Catches the signals that end a run (those not ignored) while out is open,
+// and, once an output is committed, for the rest of the run.
 void watch(output_file* out)
 {
     end_signals_held held;
@@ -83,7 +113,8 @@ void unwatch(output_file* out)
     end_signals_held held;
     if (active != out)
         return;
-    release_end_signals();
+    if (written == nullptr)
+        release_end_signals();
     active = nullptr;
 }
 
@@ -170,15 +201,16 @@ int copy_range(int in, int out, off_t at, off_t n)
         if (k < 0 && !copied &&
             (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == ENOTSUP))
             break; // not between these files: copy through a buffer
-        return fail("copy_output(): copy_file_range() failed\n");
+        return fail_call("copy_output(): copy_file_range() failed", k < 0 ? errno : 0);
     }
     static unsigned char buffer[1 << 16];
     while (in_at < at + n) {
         ssize_t k = syscalls.pread(in, buffer, size_t(std::min<off_t>(sizeof buffer, at + n - in_at)), in_at);
         if (k <= 0)
-            return fail("copy_output(): read() failed\n");
+            return fail_call("copy_output(): read() failed", k < 0 ? errno : 0);
+        errno = 0;
         if (!put_all(syscalls.pwrite, out, buffer, size_t(k), in_at))
-            return fail("copy_output(): write() failed\n");
+            return fail_call("copy_output(): write() failed", errno);
         in_at += k;
     }
     return 0;
@@ -238,7 +270,7 @@ int open_output(output_file* out, const char* path, int flags)
     }
     if (fd < 0) {
         if (give_new_mode(out->fd) != 0)
-            return fail("open_output(): fchmod() failed\n");
+            return fail_call("open_output(): fchmod() failed", errno);
     } else if (give_attributes(out->fd, fd, st) != 0) {
         // What the file carries besides its bytes cannot all be given to a
         // new file: the file itself is written.
@@ -260,7 +292,7 @@ int copy_output(output_file* out)
     const int in = out->original;
     struct stat st;
     if (syscalls.fstat(in, &st) != 0)
-        return fail("copy_output(): fstat() failed\n");
+        return fail_call("copy_output(): fstat() failed", errno);
     if (syscalls.reflink(out->fd, in) != 0) {
         // The holes of a sparse file stay holes: only its data is copied.
         for (off_t at = 0; (at = next_data(in, at, st.st_size)) >= 0;) {
@@ -270,7 +302,7 @@ int copy_output(output_file* out)
             at = end;
         }
         if (syscalls.ftruncate(out->fd, st.st_size) != 0)
-            return fail("copy_output(): ftruncate() failed\n");
+            return fail_call("copy_output(): ftruncate() failed", errno);
     }
     return 0;
 }
@@ -286,8 +318,9 @@ int keep_output_bytes(output_file* out, off_t at, int64_t length)
         int64_t spilled = -1;
         for (size_t done = 0; done < n;) {
             const size_t want = std::min(piece.size(), n - done);
+            errno = 0;
             if (pread_all(out->fd, piece.data(), want, at + off_t(done)) != ssize_t(want))
-                return fail("keep_output_bytes(): read() failed\n");
+                return fail_call("keep_output_bytes(): read() failed", errno);
             const int64_t where = spill_append(piece.data(), want);
             if (where < 0)
                 return fail("keep_output_bytes(): cannot keep %zu bytes\n", n);
@@ -305,8 +338,9 @@ int keep_output_bytes(output_file* out, off_t at, int64_t length)
     for (size_t got = 0; got < n;) {
         ssize_t k = syscalls.pread(out->fd, bytes + got, n - got, at + off_t(got));
         if (k <= 0) {
+            const int error = k < 0 ? errno : 0;
             std::free(bytes);
-            return fail("keep_output_bytes(): read() failed\n");
+            return fail_call("keep_output_bytes(): read() failed", error);
         }
         got += size_t(k);
     }
@@ -322,17 +356,23 @@ int commit_output(output_file* out)
     // Writing may have dropped some of what was given to the temporary (a
     // file capability, the setuid and setgid bits): it is given again.
     if (out->way == output_way::replace && out->original >= 0) {
+        errno = 0;
         if (give_attributes(out->fd, out->original, out->old_stat) != 0) {
-            fail("commit_output(): cannot give the output its owner, mode and attributes\n");
+            fail_call("commit_output(): cannot give the output its owner, mode and attributes", errno);
             abandon_output(out);
             return -1;
         }
         syscalls.close(out->original); // only ever read; and an open file cannot be replaced on Windows
         out->original = -1;
     }
+    // Written in place, the file holds the new bytes from its last write:
+    // a signal is taken once they are synced and the output committed.
+    std::optional<end_signals_held> held_in_place;
+    if (out->way == output_way::in_place)
+        held_in_place.emplace();
     if (out->way != output_way::plain && syscalls.fsync(out->fd) != 0 &&
         !sync_unsupported(errno)) {
-        fail("commit_output(): fsync() failed\n");
+        fail_call("commit_output(): fsync() failed", errno);
         abandon_output(out);
         return -1;
     }
@@ -340,34 +380,43 @@ int commit_output(output_file* out)
     // descriptor is closed, so that it is named only right before the rename.
     if (out->way == output_way::replace && out->unnamed &&
         (out->handle = temporary_handle(out->fd)) < 0) {
-        fail("commit_output(): linkat() failed\n");
+        fail_call("commit_output(): linkat() failed", errno);
         abandon_output(out);
         return -1;
     }
     const int fd = out->fd;
     out->fd = -1;
     if (syscalls.close(fd) != 0) {
-        fail("commit_output(): close() failed\n");
+        fail_call("commit_output(): close() failed", errno);
         abandon_output(out);
         return -1;
     }
+    if (out->way == output_way::in_place) {
+        out->finished = 1;
+        note_written(out);
+        held_in_place.reset();
+    }
     if (out->way == output_way::replace) {
+        // From the rename until the directory is synced, a signal waits: the
+        // run that it ends says that the output was written.
+        end_signals_held held;
         int named = 0, renamed = -1;
-        {
-            end_signals_held held;
-            if (out->unnamed && (named = name_temporary(out->handle, out->temp)) == 0)
-                out->temp_made = 1;
-            if (named == 0 && (renamed = syscalls.rename(out->temp.c_str(), out->target.c_str())) == 0)
-                out->finished = 1;
+        if (out->unnamed && (named = name_temporary(out->handle, out->temp)) == 0)
+            out->temp_made = 1;
+        if (named == 0 && (renamed = syscalls.rename(out->temp.c_str(), out->target.c_str())) == 0) {
+            out->finished = 1;
+            note_written(out);
         }
         if (named != 0 || renamed != 0) {
-            fail(named != 0 ? "commit_output(): linkat() failed\n" : "commit_output(): rename() failed\n");
+            fail_call(named != 0 ? "commit_output(): linkat() failed" : "commit_output(): rename() failed", errno);
             abandon_output(out);
             return -1;
         }
         if (sync_directory(directory_of(out->target)) != 0) {
+            const int reason = errno;
             erase_progress();
-            std::fprintf(stderr, "warning: cannot sync the directory of %s\n", out->path.c_str());
+            std::fprintf(stderr, "warning: cannot sync the directory of %s: %s\n", out->path.c_str(),
+                         std::strerror(reason));
         }
     }
     out->finished = 1;

@@ -190,6 +190,9 @@ int state_of(int fd, file_state* state);
 // is read in fewer, larger pieces (where the system can).
 void widen_pipe(int fd);
 
+// The number of descriptors the process may have open (the soft limit).
+int descriptor_limit();
+
 // Waits about the given number of milliseconds.
 void pause_for(int milliseconds);
 
@@ -261,6 +264,10 @@ void catch_end_signals(void (*handler)(int));
 void release_end_signals();
 [[noreturn]] void end_by_signal(int sig);
 
+// Writes n bytes to standard error with the system's own call; safe in a
+// signal handler (and on the thread of a console's Ctrl+C).
+void write_error_directly(const char* text, size_t n);
+
 // While an output is open, a closed pipe (SIGPIPE) or the file-size limit
 // (SIGXFSZ) must not end the run before it has put the output back: the
 // writes fail with EPIPE or EFBIG instead. ignore_write_signals ignores both
@@ -269,7 +276,8 @@ void ignore_write_signals();
 void restore_write_signals();
 bool write_signals_are_ignored();
 
-// Holds the signals that end a run back while it lives.
+// Holds the signals that end a run back while it lives: one that arrives
+// meanwhile is taken when the outermost one ends.
 struct end_signals_held {
     end_signals_held();
     ~end_signals_held();

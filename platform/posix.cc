@@ -13,6 +13,7 @@
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <vector>
 #if defined(__linux__)
 #include <linux/fs.h>
@@ -216,6 +217,14 @@ void widen_pipe(int fd)
 #else
     (void)fd;
 #endif
+}
+
+int descriptor_limit()
+{
+    rlimit l;
+    if (getrlimit(RLIMIT_NOFILE, &l) != 0 || l.rlim_cur == RLIM_INFINITY || l.rlim_cur > INT_MAX)
+        return INT_MAX;
+    return int(l.rlim_cur);
 }
 
 void pause_for(int milliseconds)
@@ -430,6 +439,16 @@ void end_by_signal(int sig)
     sigaddset(&set, sig);
     sigprocmask(SIG_UNBLOCK, &set, nullptr);
     _exit(128 + sig);
+}
+
+void write_error_directly(const char* text, size_t n)
+{
+    while (n > 0) {
+        const ssize_t k = ::write(2, text, n);
+        if (k <= 0)
+            return;
+        text += k, n -= size_t(k);
+    }
 }
 
 end_signals_held::end_signals_held()

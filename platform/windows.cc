@@ -553,6 +553,11 @@ ssize_t write_standard_output(const void* buffer, size_t n)
 
 void widen_pipe(int) {}
 
+int descriptor_limit()
+{
+    return 2048; // the C runtime's descriptors
+}
+
 void pause_for(int milliseconds)
 {
     Sleep(DWORD(milliseconds));
@@ -681,6 +686,8 @@ CRITICAL_SECTION held_section;
 bool section_ready = false;
 DWORD main_thread = 0;
 volatile bool in_console_thread = false;
+int held_depth = 0;       // end_signals_held on the main thread
+volatile int deferred = 0; // a signal raised while they were held
 
 CRITICAL_SECTION& section()
 {
@@ -693,6 +700,13 @@ CRITICAL_SECTION& section()
 
 void on_end_signal(int sig)
 {
+    // A raised signal runs its handler at once: while the signals are held
+    // it waits, as a console's Ctrl+C waits for the section.
+    if (held_depth > 0 && !in_console_thread) {
+        signal(sig, on_end_signal); // the runtime put the default back
+        deferred = sig;
+        return;
+    }
     if (end_handler != nullptr)
         end_handler(sig);
     end_by_signal(sig);
@@ -755,14 +769,28 @@ void end_by_signal(int sig)
     _exit(3);
 }
 
+void write_error_directly(const char* text, size_t n)
+{
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, DWORD(n), &written, nullptr);
+}
+
 end_signals_held::end_signals_held()
 {
     EnterCriticalSection(&section());
+    ++held_depth;
 }
 
 end_signals_held::~end_signals_held()
 {
+    int sig = 0;
+    if (--held_depth == 0) {
+        sig = deferred;
+        deferred = 0;
+    }
     LeaveCriticalSection(&section());
+    if (sig != 0)
+        on_end_signal(sig);
 }
 
 void* map_memory(size_t length, size_t alignment, bool)

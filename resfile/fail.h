@@ -9,6 +9,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -93,6 +94,14 @@ __attribute__((format(TAMB_PRINTF_FORMAT, 1, 2))) inline int fail(const char* fo
         std::vfprintf(stderr, format, args);
     va_end(args);
     return -1;
+}
+
+// The line of a system call that failed: "TEXT: REASON\n", the reason
+// being what error (errno) says; "TEXT\n" for one that came up short and
+// set none (error 0).
+inline int fail_call(const char* text, int error)
+{
+    return error != 0 ? fail("%s: %s\n", text, std::strerror(error)) : fail("%s\n", text);
 }
 
 // The same for a line that quotes a type code: `before`, the type's four

@@ -73,11 +73,13 @@ int input_changed(const kept_input& in)
     return fail("copy_resource_data(): %s changed while tamb was running\n", in.path.c_str());
 }
 
-// Lets one more descriptor be held: when kept_inputs_open are, the one used
-// longest ago is closed (its file is opened again when it is needed).
+// Lets one more descriptor be held: when as many are as may be (see
+// kept.h), the one used longest ago is closed (its file is opened again
+// when it is needed).
 void make_room()
 {
-    if (open_inputs < kept_inputs_open)
+    static const int most = std::clamp(descriptor_limit() / 4, 1, kept_inputs_open);
+    if (open_inputs < most)
         return;
     kept_input* oldest = nullptr;
     for (kept_input& in : inputs)
@@ -134,7 +136,7 @@ int spill_input()
         return spill;
     const int fd = syscalls.open_spill();
     if (fd < 0)
-        return fail("spill_data(): cannot make a temporary file\n");
+        return fail_call("spill_data(): cannot make a temporary file", errno);
     spill = new_input();
     kept_input& in = inputs[size_t(spill)];
     in = kept_input{};
@@ -173,7 +175,8 @@ int flush_spill()
     const size_t n = spill_pending.size();
     spill_pending.clear();
     if (put != ssize_t(n))
-        return fail("spill_data(): write() failed: %d\n", int(put));
+        return put < 0 ? fail_call("spill_data(): write() failed", errno)
+                       : fail("spill_data(): write() failed: %d\n", int(put));
     spill_written += int64_t(n);
     return 0;
 }
@@ -192,7 +195,8 @@ int64_t spill_bytes(const void* p, size_t n)
         write_signals_off off;
         const ssize_t put = pwrite_all(inputs[size_t(spill)].fd, p, n, spill_written);
         if (put != ssize_t(n))
-            return fail("spill_data(): write() failed: %d\n", int(put));
+            return put < 0 ? fail_call("spill_data(): write() failed", errno)
+                       : fail("spill_data(): write() failed: %d\n", int(put));
         spill_written += int64_t(n);
     } else {
         const auto* b = static_cast<const unsigned char*>(p);
@@ -214,7 +218,7 @@ int64_t spill_range(int fd, off_t from, int64_t size, int input)
         const size_t want = size_t(std::min<int64_t>(int64_t(buffer.size()), size - done));
         const ssize_t got = pread_all(fd, buffer.data(), want, from + done);
         if (got < 0)
-            return fail("copy_resource_data(): read() failed\n");
+            return fail_call("copy_resource_data(): read() failed", errno);
         if (size_t(got) != want)
             return input_changed(inputs[size_t(input)]);
         if (spill_bytes(buffer.data(), want) < 0)
@@ -285,7 +289,7 @@ ssize_t kept_piece(data_pieces* d, bool convert, const unsigned char** p)
         buffer.resize(d->carried + want);
     const ssize_t got = pread_all(fd, buffer.data() + d->carried, want, place.offset + have);
     if (got < 0)
-        return fail("copy_resource_data(): read() failed\n");
+        return fail_call("copy_resource_data(): read() failed", errno);
     if (size_t(got) != want)
         return input_changed(inputs[size_t(input)]);
     const size_t n = d->carried + want;
@@ -352,11 +356,11 @@ copy_result copy_as_it_is(const resource* r, int fd, ssize_t* written)
         }
         if (refused(errno) || output_full(errno))
             break; // through a buffer
-        fail("copy_resource_data(): copy_file_range() failed\n");
+        fail_call("copy_resource_data(): copy_file_range() failed", errno);
         return copy_result::failed;
     }
     if (seekable && syscalls.lseek(fd, to, SEEK_SET) != to) {
-        fail("copy_resource_data(): lseek() failed\n");
+        fail_call("copy_resource_data(): lseek() failed", errno);
         return copy_result::failed;
     }
     static std::vector<unsigned char> buffer;
@@ -365,7 +369,7 @@ copy_result copy_as_it_is(const resource* r, int fd, ssize_t* written)
         const size_t want = std::min(buffer.size(), size - done);
         const ssize_t got = pread_all(in, buffer.data(), want, from);
         if (got < 0) {
-            fail("copy_resource_data(): read() failed\n");
+            fail_call("copy_resource_data(): read() failed", errno);
             return copy_result::failed;
         }
         if (size_t(got) != want) {
@@ -698,7 +702,7 @@ int add_file_data(data_builder* b, int fd, const char* path, int64_t length)
         const size_t want = size_t(std::min<int64_t>(int64_t(buffer.size()), length - done));
         const ssize_t got = pread_all(fd, buffer.data(), want, done);
         if (got != ssize_t(want))
-            return fail("spill_data(): read() failed\n");
+            return fail_call("spill_data(): read() failed", got < 0 ? errno : 0);
         if (add_data(b, buffer.data(), want) < 0)
             return -1;
         done += int64_t(want);

@@ -6,8 +6,10 @@
 // what has nowhere else to be (data from a pipe or a device beyond what is
 // held in memory, an in-place output's own data). Everything that needs the
 // bytes reads them through here, and a file must still be what it was when
-// it was read. At most kept_inputs_open files are held open at a time;
-// the others are opened again by their path when their data is needed.
+// it was read. At most kept_inputs_open files are held open at a time, and
+// at most a quarter of the descriptors the run may open (so that a flush
+// has room); the others are opened again by their path when their data is
+// needed.
 #pragma once
 
 #include <cstddef>

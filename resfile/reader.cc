@@ -344,7 +344,7 @@ int read_resource_file(resource** list, int fd, pe_format format, swap_func swap
         swap = swap_resource_data;
     const off_t base = syscalls.lseek(fd, 0, SEEK_CUR);
     if (base < 0)
-        return fail("read_resource_file() lseek() to the base offset failed\n");
+        return fail_call("read_resource_file() lseek() to the base offset failed", errno);
 
     uint32_t header[17];
     if (read_all(fd, header, sizeof header) != ssize_t(sizeof header))
@@ -388,7 +388,8 @@ int read_resource_file(resource** list, int fd, pe_format format, swap_func swap
     if (!map)
         return -1;
     if (seen != nullptr)
-        *seen = {base, chunk_map_at, bytes, base + off_t(int32_t(block.offset)), block.size, {}};
+        *seen = {base, chunk_map_at, bytes, base + off_t(int32_t(block.offset)), block.size,
+                 base + off_t(int32_t(header[3])), {}};
     parse_resource_map(fd, chunk_map.get(), format, swap, map.get(), block.size, base, list,
                        index, seen);
     return 0;

@@ -50,6 +50,7 @@ struct image_seen {
     int32_t chunk_map_length = 0;
     off_t map_at = 0;
     int32_t map_length = 0;
+    off_t hole_map_at = 0; // where the header says the hole map lies
     struct entry {
         uint32_t type;
         int32_t id;
@@ -92,6 +93,11 @@ int write_data_make_map(int fd, resource* resources, uint32_t base, chunk_entry*
 
 // The number of bytes write_resource_file writes for the list (0 for none).
 int64_t image_length(const resource* resources);
+
+// What write_resource_file refuses of the list wherever the image goes (a
+// name too long, an image beyond 2 GiB), with the same line, so that a
+// flush refuses it before it writes anything. 0, or -1 after the line.
+int check_image_fits(const resource* resources);
 
 // Appends length bytes to a growable buffer; ends the process with status 1
 // when memory runs out.

@@ -142,6 +142,11 @@ int64_t image_length(const resource* resources)
     return resources != nullptr ? measure_image(resources).length() : 0;
 }
 
+int check_image_fits(const resource* resources)
+{
+    return resources != nullptr ? check_fits(measure_image(resources), 0) : 0;
+}
+
 int name_field_length(const char* name)
 {
     if (name == nullptr || name[0] == '\0')
@@ -384,7 +389,7 @@ int write_resource_file(resource* resources, int fd, pe_format format, swap_func
         position += uint32_t(r->size);
     }
     if (syscalls.lseek(fd, off_t(uint32_t(base + header_length)), SEEK_SET) < 0)
-        return fail("write_resource_file() lseek() back to the chunk map failed\n");
+        return fail_call("write_resource_file() lseek() back to the chunk map failed", errno);
     convert_words(slots, chunk_bytes, format);
     written = write_all(fd, slots, size_t(chunk_bytes));
     if (written != chunk_bytes)
@@ -392,6 +397,6 @@ int write_resource_file(resource* resources, int fd, pe_format format, swap_func
     chunk_map.reset();
     // A device that cannot be synced (EINVAL, EROFS) is no failure.
     if (syscalls.fsync(fd) != 0 && errno != EINVAL && errno != EROFS)
-        return fail("write_resource_file() fsync() failed\n");
+        return fail_call("write_resource_file() fsync() failed", errno);
     return 0;
 }

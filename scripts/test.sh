@@ -14,6 +14,10 @@ cmake --preset sanitizers > /dev/null
 cmake --build --preset sanitizers -j"$jobs"
 echo "== tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 ctest --preset sanitizers
+# CTest lists a skipped test without the reason it gave: each reason, with
+# how many tests gave it.
+{ grep -h -A1 ': Skipped$' build/asan/Testing/Temporary/LastTest.log || true; } |
+  { grep -v -e ': Skipped$' -e '^--$' || true; } | sort | uniq -c | sed 's/^ *\([0-9]*\) /  \1 skipped: /'
 
 cmake --preset threads > /dev/null
 cmake --build --preset threads -j"$jobs"

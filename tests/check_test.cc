@@ -2,6 +2,7 @@
 // reads it whole, so a file whose large resource cannot be read to its end
 // is unreadable, and fails a strict merge.
 #include <cerrno>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -24,7 +25,8 @@ TEST(check, reads_data_kept_in_the_input_whole)
         };
     };
     const std::string lines =
-        "check_resources(): read() failed\nerror: problem reading resources from big.rsrc\n";
+        "check_resources(): read() failed: " + std::string(std::strerror(EIO)) +
+        "\nerror: problem reading resources from big.rsrc\n";
     r = run_tamb(dir.path, {"--check", "big.rsrc", "a.rsrc"}, unreadable_data);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "big.rsrc: unreadable\na.rsrc: ok\n");
@@ -45,8 +47,10 @@ TEST(check, reads_data_kept_in_the_input_whole)
             return n == k / 2 ? 0 : ::pread(fd, b, n == k ? n / 2 : n, at);
         };
     };
-    for (const auto& [seam, line] : {std::pair{+unreadable_data, "read() failed"},
-                                     std::pair{+short_data, "./blob changed while tamb was running"}}) {
+    const std::string read_failed = "read() failed: " + std::string(std::strerror(EIO));
+    for (const auto& [seam, line] :
+         {std::pair{+unreadable_data, read_failed.c_str()},
+          std::pair{+short_data, "./blob changed while tamb was running"}}) {
         r = run_tamb(dir.path, {"--strict", "-o", "out", "a.rsrc", "t.txt"}, seam);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "copy_resource_data(): " + std::string(line) +

@@ -588,7 +588,9 @@ TEST(cli, check_and_strict_find_damage)
         {[&](bytes& b) { set32(b, cstr_slot, 1964, false); }, {},
          {"data of 'CSTR' 5 overlaps data of 'LONG' 1"}},
         {[&](bytes& b) { set32(b, cstr_slot, 1971, false); }, {},
-         {"data of 'CSTR' 5 overlaps the header, the chunk map or the map"}},
+         {"data of 'CSTR' 5 overlaps the header, the chunk map, the hole map or the map"}},
+        {[&](bytes& b) { set32(b, cstr_slot, 1961, false); }, {},
+         {"data of 'CSTR' 5 overlaps the header, the chunk map, the hole map or the map"}},
         // A type code with a NUL in it is shown whole.
         {[&](bytes& b) { unsummed(b), set32(b, map, 0x4c4f0047, false), set32(b, map + 24, 0x4c4f0047, false),
                          set32(b, map + 28, 1, false); },
@@ -632,6 +634,15 @@ TEST(cli, check_and_strict_find_damage)
         EXPECT_EQ(r.err, reader);
         // --version ends a check at once, keeping its verdicts' status.
         EXPECT_EQ(tamb(dir.path, {"--check", "d.rsrc", "--version"}).status, 1);
+        // An output that lost resources as its own input (by any name) is not
+        // written; read for another output, it is.
+        r = tamb(dir.path, {"-o", "d.rsrc", "./d.rsrc", "a.rsrc"});
+        EXPECT_EQ(r.status, row.reader.empty() ? 0 : 1);
+        EXPECT_EQ(r.err, row.reader.empty() ? reader
+                                            : reader + "error: d.rsrc lost resources while being read; "
+                                                       "not written (use --check to see why)\n");
+        EXPECT_EQ(read_file(dir.file("d.rsrc")) == damaged, !row.reader.empty());
+        EXPECT_EQ(tamb(dir.path, {"d.rsrc", "-o", "d.rsrc", "a.rsrc"}).status, 0);
     }
 }
 

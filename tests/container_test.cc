@@ -1,5 +1,6 @@
 // Locating the resource area: recognition by the first bytes, PE headers,
 // PowerPC headers and the area created in an output file.
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <optional>
@@ -66,6 +67,8 @@ const location_case location_cases[] = {
     {"RS, then not 0 0", hex("52 53 00 50"), write_mode, -1, 1, -1, "not an x86 resource file"},
     {"text form", text_bytes("# tamb resource text 1\n"), write_mode, -1, 1, -1,
      "output is in the text form (print one with --text)"},
+    {"text form after a byte-order mark", text_bytes("\xEF\xBB\xBF# tamb resource text 1\n"), write_mode,
+     -1, 1, -1, "output is in the text form (print one with --text)"},
     {"MZ shorter than 64", pe_file(63, 0), both_modes, -1, 1, -1, "read() PE offset failed"},
     {"negative e_lfanew", pe_file(999, 0, -8), both_modes, -1, 1, -1, "lseek() to PE failed"},
     {"e_lfanew at end", pe_file(99, 0, 99), both_modes, -1, 1, -1, "read() PE signature failed"},
@@ -229,7 +232,7 @@ TEST(pe_checksum, sums_the_file)
         testing::internal::CaptureStderr();
         EXPECT_EQ(pe_checksum(as, c.at, c.base), c.err.empty() ? 0 : -1);
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  c.err.empty() ? "" : "pe_checksum(): " + c.err + "() failed\n");
+                  c.err.empty() ? "" : "pe_checksum(): " + c.err + "() failed: " + std::strerror(EBADF) + "\n");
         bytes expected = c.content;
         set32(expected, size_t(c.at), c.sum, false);
         EXPECT_EQ(read_fd(fd), expected);

@@ -127,13 +127,17 @@ static const struct row rows[] = {
     {"data past the end", resf, 0, 40 + 200, "00 00 10 00", 0, 0, TAMB_E_DAMAGED,
      "read_block(): read() failed", ""},
     {"data over the map", rs, 0, 4 + 200, "B0 07 00 00", 0, 0, TAMB_E_DAMAGED,
-     "data of 'LONG' 1 overlaps the header, the chunk map or the map", ""},
+     "data of 'LONG' 1 overlaps the header, the chunk map, the hole map or the map", ""},
+    {"data in the hole map", rs, 0, 4 + 200, "53", 0, 0, TAMB_E_DAMAGED,
+     "data of 'LONG' 1 overlaps the header, the chunk map, the hole map or the map", ""},
     {"'LONG' 1 twice", rs,
      /* slot 10 42 bytes long, slot 12 an empty block, and a map of two entries */
      0, 4 + 192,
      "2A 00 00 00 E9 03 00 00 AC 07 00 00 04 00 00 00 00 00 00 00 AC 07 00 00 00 00 00 00 "
      "00 00 00 00",
      0, 0, TAMB_E_DAMAGED, "'LONG' 1 appears more than once", ""},
+    {"text form after a byte-order mark", text, "\xEF\xBB\xBF# tamb resource text 1\nresource 'LONG' 1\n", 0,
+     0, 0, 0, 0, "", "'LONG' 1 \"\" \n"},
     {"fault in a text form", text, "# tamb resource text 1\nresource 'LONG' 1\n  int32 x\n", 0, 0,
      0, 0, TAMB_E_DAMAGED, "%s:3: error: bad value 'x'", ""},
     {"data changed after opening", rs, 0, 0, 0, 0, 1, TAMB_E_DATA,

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -68,17 +69,23 @@ inline const output_kind output_kinds[] = {
     {"long RS file", [] { bytes b(3000, 0xEE); std::copy_n("RS\0\0", 4, b.begin()); return b; }(), 4},
 };
 
+// The line of a system call that failed with error, as tamb prints it.
+inline std::string failed_with(const std::string& line, int error)
+{
+    return line + ": " + std::strerror(error) + "\n";
+}
+
 // A file-size limit reached at each write that can meet it: the limit lies
 // after_base bytes after the base, or, for -1, one byte short of the old
 // file, where the copy meets it.
 struct failure_point {
     const char* what;
     long after_base;
-    const char* message;
+    std::string message;
 };
 
 inline const failure_point failure_points[] = {
-    {"copy", -1, "copy_output(): copy_file_range() failed\n"},
+    {"copy", -1, failed_with("copy_output(): copy_file_range() failed", EFBIG)},
     {"header", 30, "write_resource_file() resource header write() failed: 30\n"},
     {"chunk map", 168, "write_resource_file() chunk map write() failed: 100\n"},
     {"hole map", 1611, "write_resource_file() hole map write() failed: 7\n"},
@@ -101,22 +108,30 @@ inline size_t limit_for(const output_kind& kind, const failure_point& p)
 }
 
 // A system call of the table failing at its nth call, or, for "signal",
-// the second fsync (when everything is written) raising `signal_number`,
-// or, for "update", the nth write of a chunk map's length.
+// the second fsync (when everything is written) raising `signal_number`
+// (which an in-place output takes once it is synced), for "signal rename"
+// the rename that commits the output raising it (taken once the directory
+// is synced, which the message shows where there is one to sync), or, for
+// "update", the nth write of a chunk map's length.
 struct call_failure {
     const char* call;
     int nth;
-    const char* message;
+    std::string message;
 };
 
 inline const call_failure call_failures[] = {
     {"signal", 2, ""},
-    {"fsync", 1, "write_resource_file() fsync() failed\n"},
-    {"fsync", 2, "commit_output(): fsync() failed\n"},
-    {"close", 1, "commit_output(): close() failed\n"},
-    {"rename", 1, "commit_output(): rename() failed\n"},
+#if defined(_WIN32)
+    {"signal rename", 1, ""}, // the rename is written through: no directory to sync
+#else
+    {"signal rename", 1, "directory synced\n"},
+#endif
+    {"fsync", 1, failed_with("write_resource_file() fsync() failed", EIO)},
+    {"fsync", 2, failed_with("commit_output(): fsync() failed", EIO)},
+    {"close", 1, failed_with("commit_output(): close() failed", EIO)},
+    {"rename", 1, failed_with("commit_output(): rename() failed", EXDEV)},
     {"update", 2, "write_resource_file() chunk map update write() failed: -1\n"},
-    {"pwrite", 1, "pe_checksum(): write() failed\n"}, // outputs with a checksum only
+    {"pwrite", 1, failed_with("pe_checksum(): write() failed", EIO)}, // outputs with a checksum only
 };
 
 namespace seam {
@@ -154,6 +169,20 @@ inline int close(int fd)
 inline int rename(const char*, const char*)
 {
     return errno = EXDEV, -1;
+}
+
+inline int rename_raising(const char* from, const char* to)
+{
+    const int renamed = real.rename(from, to);
+    return renamed == 0 ? raise(signal_number) : renamed;
+}
+
+inline int fsync_showing_directories(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
+        (void)!::write(2, "directory synced\n", 17);
+    return real.fsync(fd);
 }
 
 inline ssize_t update(int fd, const void* p, size_t n)
@@ -349,8 +378,10 @@ inline void install(const call_failure& f, int signal_number)
 {
     seam::real = syscalls;
     seam::nth = f.nth;
-    seam::signal_number = std::string(f.call) == "signal" ? signal_number : 0;
-    if (std::string(f.call) == "close")
+    seam::signal_number = std::string(f.call).rfind("signal", 0) == 0 ? signal_number : 0;
+    if (std::string(f.call) == "signal rename")
+        syscalls.rename = seam::rename_raising, syscalls.fsync = seam::fsync_showing_directories;
+    else if (std::string(f.call) == "close")
         syscalls.close = seam::close, syscalls.fsync = seam::sync_noted;
     else if (std::string(f.call) == "rename")
         syscalls.rename = seam::rename;

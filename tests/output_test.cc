@@ -5,6 +5,7 @@
 // is checked by output_checks, which also runs on Windows.
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -56,7 +57,27 @@ TEST(output, a_directory_that_cannot_be_synced_is_a_warning)
         };
     });
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "warning: cannot sync the directory of out\n");
+    EXPECT_EQ(r.err, "warning: cannot sync the directory of out: " + std::string(std::strerror(EIO)) + "\n");
+    EXPECT_EQ(read_file(dir.file("out")), rs_image(a_values));
+}
+
+// An image beyond 2 GiB is refused before the old file is copied (here a
+// copy would fail with a line of its own).
+TEST(output, too_big_is_refused_before_the_output_is_copied)
+{
+    scratch_dir dir;
+    write_file(dir.file("out"), rs_image(a_values));
+    write_file(dir.file("huge"), {});
+    ASSERT_EQ(truncate(dir.file("huge").c_str(), off_t(1) << 30), 0);
+    run_result r = run_tamb(dir.path, {"-o", "out", "--add", "BIGD:1=huge", "--add", "BIGD:2=huge"}, [] {
+        syscalls.reflink = [](int, int) { return errno = EOPNOTSUPP, -1; };
+        syscalls.copy_file_range = [](int, off_t*, int, off_t*, size_t, unsigned) {
+            return errno = EIO, ssize_t(-1);
+        };
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "write_resource_file() image would reach beyond 2 GiB\n"
+                     "error: problem writing resource file out\n");
     EXPECT_EQ(read_file(dir.file("out")), rs_image(a_values));
 }
 

@@ -309,6 +309,9 @@ TEST(text_form, sample_lists_as_text_and_its_text_reads_back)
     EXPECT_EQ(std::string(text.begin(), text.end()), sample_text);
     EXPECT_EQ(read_text(sample_text).values, values_of(list.head));
     EXPECT_TRUE(is_text_form(text.data(), 20));
+    // As an editor may save it, after a byte-order mark.
+    EXPECT_EQ(read_text(std::string("\xEF\xBB\xBF") + sample_text).values, values_of(list.head));
+    EXPECT_FALSE(is_text_form(reinterpret_cast<const unsigned char*>("\xEF\xBB\xBF# tamb"), 9));
 }
 
 TEST(json_listing, escapes_strings_and_lists_empty_inputs)

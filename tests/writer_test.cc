@@ -1,6 +1,7 @@
 // The resource file writer: exact bytes of a known image in both byte orders,
 // slot counts, type groups, round trips through the reader and the images it
 // refuses to write (every short write is among the output checks).
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
@@ -215,7 +216,8 @@ TEST(writer, failed_seek_back_to_the_chunk_map_is_reported)
     owned_list list(list_of(example));
     outcome out = write_image(list.head, p[1], 1);
     EXPECT_EQ(out.rc, -1);
-    EXPECT_EQ(out.err, "write_resource_file() lseek() back to the chunk map failed\n");
+    EXPECT_EQ(out.err, "write_resource_file() lseek() back to the chunk map failed: " +
+                           std::string(std::strerror(ESPIPE)) + "\n");
     bytes got(4096);
     EXPECT_EQ(read(p[0], got.data(), got.size()), 2025);
     close(p[0]);

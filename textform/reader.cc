@@ -5,6 +5,7 @@
 // by record, once all of it is read.
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstddef>
 #include <charconv>
 #include <cmath>
@@ -25,7 +26,6 @@
 
 namespace {
 
-constexpr std::string_view text_mark = text_form_mark;
 constexpr std::string_view first_line = "# tamb resource text 1";
 constexpr size_t longest_name = 32766;
 constexpr size_t largest_data = INT32_MAX;
@@ -38,6 +38,7 @@ struct text_source {
     int fd = -1;                          // -1: all of the text is in memory
     std::vector<unsigned char> window;
     bool eof = false, failed = false;
+    int error = 0; // what the read that failed met
 
     static constexpr size_t window_bytes = size_t(1) << 16;
 
@@ -56,7 +57,7 @@ struct text_source {
         while (!eof && end <= k) {
             const ssize_t n = syscalls.read(fd, window.data() + end, window.size() - end);
             if (n < 0)
-                failed = true;
+                failed = true, error = errno;
             if (n <= 0)
                 eof = true;
             else
@@ -450,7 +451,7 @@ int read_file(text_reader& t, cursor c)
         if (st.st_size > room)
             result = fault(t, "resource too large");
         else if (add_file_data(&t.data, fd, path.c_str(), st.st_size) != 0)
-            result = -1;
+            result = fault(t, "cannot hold the data of ", path);
     } else {
         // A pipe or a device, read to its end.
         t.data.held_at_most = std::min(t.data.held_at_most, data_held_at_most);
@@ -468,7 +469,7 @@ int read_file(text_reader& t, cursor c)
                 break;
             }
             if (add_data(&t.data, buffer, size_t(n)) != 0) {
-                result = -1;
+                result = fault(t, "cannot hold the data of ", path);
                 break;
             }
         }
@@ -576,7 +577,7 @@ int read_long_line(text_reader& t, text_source& src)
             return -1;
         src.skip(size_t(part.at - from));
         if (src.failed)
-            return fail("read_text_resources(): read() failed\n");
+            return fail_call("read_text_resources(): read() failed", src.error);
     }
     while (!src.at_line_end() && is_blank(static_cast<unsigned char>(src.peek())))
         src.skip();
@@ -604,7 +605,7 @@ int read_lines(text_reader& t, text_source& src)
             src.have(src.end - src.at);
         }
         if (src.failed)
-            return fail("read_text_resources(): read() failed\n");
+            return fail_call("read_text_resources(): read() failed", src.error);
         const unsigned char* const at = src.bytes + src.at;
         if (lf == nullptr && !src.eof) {
             if (read_long_line(t, src) != 0)
@@ -618,7 +619,7 @@ int read_lines(text_reader& t, text_source& src)
             src.skip(size_t((lf != nullptr ? lf : src.bytes + src.end) - at));
         }
         if (src.failed)
-            return fail("read_text_resources(): read() failed\n");
+            return fail_call("read_text_resources(): read() failed", src.error);
         // The line's end: its LF, if it has one, and the end of the text.
         if (src.peek() == '\r' && src.peek(1) == '\n')
             src.skip();
@@ -629,7 +630,7 @@ int read_lines(text_reader& t, text_source& src)
             break;
     }
     if (src.failed)
-        return fail("read_text_resources(): read() failed\n");
+        return fail_call("read_text_resources(): read() failed", src.error);
     return finish_resource(t);
 }
 
@@ -641,6 +642,8 @@ int read_text(resource** list, text_source& src, const char* path, resource_inde
     t.path = path;
     t.allow_files = allow_files;
     t.files_read = index != nullptr ? index->files_read : nullptr;
+    const unsigned char mark[] = {uint8_t(src.peek()), uint8_t(src.peek(1)), uint8_t(src.peek(2))};
+    src.skip(byte_order_mark_length(mark, 3)); // as an editor may save it
     if (read_lines(t, src) != 0)
         return -1;
     for (size_t i = 0; i < t.records.size(); ++i) {
@@ -655,7 +658,7 @@ int read_text(resource** list, text_source& src, const char* path, resource_inde
 
 bool is_text_form(const unsigned char* first, size_t n)
 {
-    return n >= text_mark.size() && std::memcmp(first, text_mark.data(), text_mark.size()) == 0;
+    return begins_as_text_form(first, n);
 }
 
 int parse_text_resources(resource** list, const unsigned char* text, size_t length,

@@ -16,8 +16,9 @@
 #include "container/container.h"
 #include "resfile/resfile.h"
 
-// True when the first n bytes begin with text_form_mark, the
-// text_mark_length bytes that tell the text form.
+// True when the first n bytes (text_mark_length, or all of a shorter file)
+// begin with text_form_mark, after a UTF-8 byte-order mark or not. The
+// reader skips such a mark; the printer never writes one.
 bool is_text_form(const unsigned char* first, size_t n);
 
 // Reads the whole text behind fd (from offset 0; a descriptor that cannot
