@@ -13,6 +13,7 @@
 #include "check/check.h"
 #include "container/container.h"
 #include "driver/driver.h"
+#include "output/journal.h"
 #include "output/lock.h"
 #include "output/output.h"
 #include "platform/platform.h"
@@ -120,6 +121,9 @@ int flush(run_state& run)
     // An output that has appeared since the walk began is locked now.
     if (run.lock.held < 0)
         lock_output(&run.lock, run.output);
+    // What a run that was cut off left of it or beside it is made good first.
+    if (settle_file(run.output, &run.lock, true) != 0)
+        return 1;
     // Data waiting for standard output must not be lost with the output's
     // old bytes.
     for (extraction& e : run.extractions)
@@ -238,7 +242,7 @@ void watch_extractions(run_state& run)
 // Saves a resource's data, as the list holds it, to the request's file,
 // which is replaced only once all of it is written. Bytes for standard
 // output are kept until the walk ends.
-int extract(extraction& e, const resource* r)
+int extract(extraction& e, const resource* r, const output_lock& held)
 {
     if (e.to_stdout) {
         // A record of its own: kept data stays where it lies until the end.
@@ -247,6 +251,8 @@ int extract(extraction& e, const resource* r)
             return error("error: problem writing %s\n", e.what.file);
         return 0;
     }
+    if (settle_file(e.what.file, &held, true) != 0)
+        return 1;
     return report(extract_resource(r, e.what.file), e.what.file, "error: problem writing %s\n");
 }
 
@@ -267,7 +273,7 @@ int deliver_extractions(run_state& run)
         const resource* r = find_resource(run.list.head, e.what.type, e.what.id, &run.list.index);
         if (r == nullptr)
             continue;
-        if (extract(e, r) != 0)
+        if (extract(e, r, run.lock) != 0)
             return 1;
         e.written = true;
     }
@@ -301,6 +307,8 @@ void print_verdict(run_state& run, const char* path, const check_report* report)
 int gather(run_state& run, const char* path)
 {
     hold_output(run);
+    if (settle_file(path, &run.lock, false) != 0)
+        return 1;
     owned_descriptor in(syscalls.open(path, O_RDONLY, 0));
     if (in.fd < 0)
         return error("error: cannot open %s\n", path);
@@ -397,6 +405,8 @@ resource* kept_file(const resource_request& what, int fd, int64_t length)
 int add_file(run_state& run, const resource_request& what)
 {
     hold_output(run);
+    if (settle_file(what.file, &run.lock, false) != 0)
+        return 1;
     const size_t name_bytes = what.name.size() + 1;
     resource* r = nullptr;
     {
@@ -435,7 +445,7 @@ int start_extraction(run_state& run, const resource_request& what, const char* a
     e.type[4] = '\0';
     e.to_stdout = to_standard_output(what.file, run.stdout_closed);
     if (const resource* r = find_resource(run.list.head, what.type, what.id, &run.list.index)) {
-        if (extract(e, r) != 0)
+        if (extract(e, r, run.lock) != 0)
             return 1;
         e.written = true;
     }
