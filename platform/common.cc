@@ -97,7 +97,7 @@ std::string journal_of(const std::string& target)
     std::string name = file_name_of(target);
     if (name.size() > 200)
         name.resize(200);
-    return directory_of(target) + "/." + name + ".tamb-journal";
+    return (file_name_of(target) == target ? "" : directory_of(target) + "/") + "." + name + ".tamb-journal";
 }
 
 namespace {
