@@ -30,6 +30,7 @@
 #include "container/container.h"
 #include "output_cases.h"
 #include "testkit.h"
+#include "tamb/resources.h"
 
 namespace {
 
@@ -420,6 +421,11 @@ const workload workloads[] = {
      {"out.rsrc", "link.rsrc"}, {3, 4}},
 };
 
+void PrintTo(const workload& w, std::ostream* os)
+{
+    *os << w.name;
+}
+
 // ------------------------------------------------------------------ judge
 void lay_out(const layout& l, const std::string& dir)
 {
@@ -495,6 +501,14 @@ struct judge {
         for (const std::string& o : w.outputs)
             if (fs::exists(dir + "/" + o))
                 present.push_back(o);
+        // libtamb, which does not write, refuses a file with a journal beside it.
+        for (const std::string& o : present) {
+            tamb_file* f = nullptr;
+            const bool refused = tamb_open((dir + "/" + o).c_str(), &f) == TAMB_E_DAMAGED;
+            tamb_close(f);
+            if (w.resources && refused != fs::exists(dir + "/." + o + ".tamb-journal"))
+                return "libtamb " + std::string(refused ? "refuses " : "opens ") + o;
+        }
         // An extraction is judged before the next run, which writes it again;
         // a resource file after the listing, which puts it back.
         std::string wrong = w.resources ? "" : held_bytes(dir, upto);
