@@ -1,23 +1,15 @@
-// The crash explorer: what a power loss can leave of a run that writes
-// outputs, every state of it judged.
-//
-// A recording table over the platform's system calls logs every file call
-// of one run of tamb with its bytes. A model of the disk then says what may
-// survive a crash after any prefix of that log: each 512-byte sector of a
-// write made since its file's last sync is independently old or new, a
-// change of length since then may or may not have happened, and the names
-// made, renamed or removed since the directory's last sync survive as a
-// prefix of them (a rename whole or not at all). Each state is laid out in a
-// directory of its own and judged: after the next run on it (a listing, then
-// a merge; an extraction again for an extraction) every output holds exactly
-// its old bytes or exactly its new ones (the new ones once the run has
-// ended), nothing is left that was not there before, and the output's lock
-// can be taken. The explorer proves itself: with each sync of the log
-// ignored in turn, it must find damaged states.
-//
-// States are enumerated where there are few, else sampled with a fixed seed:
-// TAMB_CRASH_STATES a workload (1000 unless set), a quarter of that for each
-// ignored sync.
+// The crash explorer. A recording table over the platform's system calls
+// logs every file call of a run of tamb with its bytes; a model says what a
+// crash after any prefix of the log may leave (each 512-byte sector of a
+// write since its file's last sync old or new, each change of length since
+// then made or not, the name calls since the directory's last sync kept as a
+// prefix of them, a rename whole); each state is laid out in a directory of
+// its own and judged (after the next run, a listing then a merge, or the
+// extraction again, each output holds exactly its old bytes or its new ones,
+// the new ones once the run is done with it; nothing is left beside it; its
+// lock can be taken). With each sync ignored in turn, damage must be found.
+// Where there are few states all are judged, else TAMB_CRASH_STATES (1000)
+// sampled with a fixed seed, and a quarter as many for each ignored sync.
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -60,23 +52,16 @@ std::map<int, bool> dirs;      // descriptors open on the directory
 std::map<uint64_t, uint64_t> id_of; // inode -> file, for files the run made
 uint64_t next_id = uint64_t(1) << 40;
 
-void put(const void* p, size_t n)
-{
-    if (::write(log_fd, p, n) != ssize_t(n))
-        _exit(125);
-}
-
-void put_text(const std::string& s)
-{
-    const uint64_t n = s.size();
-    put(&n, 8), put(s.data(), s.size());
-}
-
+// Appends a call to the log: six numbers, then the names and the bytes.
 void note(op what, uint64_t file, const std::string& name = {}, const std::string& to = {},
           uint64_t at = 0, const void* data = nullptr, size_t n = 0)
 {
-    put(&what, 1), put(&file, 8), put(&at, 8), put_text(name), put_text(to);
-    put_text(std::string(static_cast<const char*>(data), data == nullptr ? 0 : n));
+    const uint64_t head[] = {uint64_t(what), file, at, name.size(), to.size(), n};
+    std::string record = std::string(reinterpret_cast<const char*>(head), sizeof head) + name + to;
+    if (n != 0)
+        record.append(static_cast<const char*>(data), n);
+    if (::write(log_fd, record.data(), record.size()) != ssize_t(record.size()))
+        _exit(125);
 }
 
 // A path's name in the directory of the run (every workload stays in it).
@@ -135,8 +120,7 @@ void install(int log)
     };
     syscalls.open_temporary = [](const char* dir, int mode) {
         const int fd = real.open_temporary(dir, mode);
-        opened(fd, nullptr, true);
-        return fd;
+        return opened(fd, nullptr, true), fd;
     };
     syscalls.write = [](int fd, const void* p, size_t n) {
         const off_t at = ::lseek(fd, 0, SEEK_CUR);
@@ -170,9 +154,7 @@ void install(int log)
     };
     syscalls.ftruncate = [](int fd, off_t length) {
         const int r = real.ftruncate(fd, length);
-        if (r == 0 && files.count(fd) != 0)
-            note(op::truncate, files[fd], {}, {}, uint64_t(length));
-        return r;
+        return r == 0 && files.count(fd) != 0 ? note(op::truncate, files[fd], {}, {}, uint64_t(length)), r : r;
     };
     syscalls.fsync = [](int fd) {
         const int r = real.fsync(fd);
@@ -183,21 +165,15 @@ void install(int log)
     syscalls.close = [](int fd) { return files.erase(fd), dirs.erase(fd), real.close(fd); };
     syscalls.dup = [](int fd) {
         const int k = real.dup(fd);
-        if (k >= 0 && files.count(fd) != 0)
-            files[k] = files[fd];
-        return k;
+        return k >= 0 && files.count(fd) != 0 ? files[k] = files[fd], k : k;
     };
     syscalls.rename = [](const char* from, const char* to) {
         const int r = real.rename(from, to);
-        if (r == 0 && named_here(to))
-            note(op::rename, 0, file_name_of(from), file_name_of(to));
-        return r;
+        return r == 0 && named_here(to) ? note(op::rename, 0, file_name_of(from), file_name_of(to)), r : r;
     };
     syscalls.unlink = [](const char* path) {
         const int r = real.unlink(path);
-        if (r == 0 && named_here(path))
-            note(op::unlink, 0, file_name_of(path));
-        return r;
+        return r == 0 && named_here(path) ? note(op::unlink, 0, file_name_of(path)), r : r;
     };
     syscalls.linkat = [](const char* from, const char* to) {
         struct stat st;
@@ -209,9 +185,7 @@ void install(int log)
     };
     syscalls.lock = [](const char* path, int wait, file_identity* locked) {
         const int held = real.lock(path, wait, locked);
-        if (held >= 0)
-            note(op::lock, 0, file_name_of(path));
-        return held;
+        return held >= 0 ? note(op::lock, 0, file_name_of(path)), held : held;
     };
     syscalls.unlock = [](int held) { return note(op::unlock, 0), real.unlock(held); };
 }
@@ -222,21 +196,14 @@ std::vector<event> read_log(const std::string& path)
 {
     const bytes b = file_bytes(path);
     std::vector<event> log;
-    size_t at = 0;
-    auto take = [&](void* p, size_t n) { std::memcpy(p, b.data() + at, n), at += n; };
-    auto text = [&] {
-        uint64_t n = 0;
-        take(&n, 8);
-        std::string s(reinterpret_cast<const char*>(b.data() + at), n);
-        return at += n, s;
-    };
-    while (at < b.size()) {
-        event e;
-        take(&e.what, 1), take(&e.file, 8), take(&e.at, 8);
-        e.name = text(), e.to = text();
-        const std::string data = text();
-        e.data.assign(data.begin(), data.end());
-        log.push_back(std::move(e));
+    for (size_t at = 0; at + 48 <= b.size();) {
+        uint64_t head[6];
+        std::memcpy(head, b.data() + at, sizeof head);
+        const char* p = reinterpret_cast<const char*>(b.data()) + at + 48;
+        log.push_back({op(head[0]), head[1], head[2], std::string(p, head[3]),
+                       std::string(p + head[3], head[4]),
+                       bytes(p + head[3] + head[4], p + head[3] + head[4] + head[5])});
+        at += 48 + head[3] + head[4] + head[5];
     }
     return log;
 }
@@ -467,9 +434,9 @@ struct judge {
             key += upto >= committed[o] ? "1" : "0";
         for (const auto& [name, file] : l.names) {
             const auto f = l.files.find(file);
-            key += name + '\0' + std::to_string(file) + '\0' + std::to_string(f != l.files.end() ? f->second.size() : 0) + '\0';
-            if (f != l.files.end())
-                key.append(f->second.begin(), f->second.end());
+            const bytes& b = f != l.files.end() ? f->second : bytes{};
+            key += name + '/' + std::to_string(file) + '/' + std::to_string(b.size()) + '/';
+            key.append(b.begin(), b.end());
         }
         const auto cached = verdicts.find(key);
         if (cached != verdicts.end())
@@ -524,21 +491,19 @@ struct judge {
         for (const std::string& o : present)
             if (w.resources && quick_run(dir, {"--check", o}).out != o + ": ok\n")
                 return o + " is not sound";
-        for (const std::string& o : w.outputs) {
+        for (const std::string& o : w.outputs)
             if (w.resources && quick_run(dir, {"-o", o, "in.rsrc"}).status != 0)
                 return "the merge into " + o + " fails";
-        }
         for (const std::string& n : names_in(dir))
             if (r.before.names.count(n) == 0 &&
                 std::find(w.outputs.begin(), w.outputs.end(), n) == w.outputs.end())
                 return n + " is left beside the outputs";
+        file_identity id;
         for (const std::string& o : w.outputs) {
-            file_identity id;
-            const int held = syscalls.lock((dir + "/" + o).c_str(), 0, &id);
-            if (held < 0 && fs::exists(dir + "/" + o))
+            const int held = fs::exists(dir + "/" + o) ? syscalls.lock((dir + "/" + o).c_str(), 0, &id) : 0;
+            if (held < 0)
                 return "the lock of " + o + " cannot be taken";
-            if (held >= 0)
-                syscalls.unlock(held);
+            syscalls.unlock(held);
         }
         return "";
     }
@@ -589,12 +554,6 @@ tally explore(judge& j, uint64_t most, size_t ignored = SIZE_MAX)
     return t;
 }
 
-uint64_t states_a_workload()
-{
-    const char* set = std::getenv("TAMB_CRASH_STATES");
-    return set != nullptr ? std::strtoull(set, nullptr, 10) : 1000;
-}
-
 class explorer : public testing::TestWithParam<workload> {};
 
 TEST_P(explorer, every_state_is_old_or_new)
@@ -640,7 +599,9 @@ TEST_P(explorer, every_state_is_old_or_new)
         j.committed[o] = std::min(at + 1, r.log.size());
     }
 
-    const tally t = explore(j, states_a_workload());
+    const char* set = std::getenv("TAMB_CRASH_STATES");
+    const uint64_t most = set != nullptr ? std::strtoull(set, nullptr, 10) : 1000;
+    const tally t = explore(j, most);
     std::printf("%s: %llu states judged, %llu damaged\n", w.name, (unsigned long long)t.states,
                 (unsigned long long)t.damaged);
     if (t.damaged != 0) {
@@ -654,7 +615,7 @@ TEST_P(explorer, every_state_is_old_or_new)
     for (size_t i = 0; i < r.log.size(); ++i) {
         if (r.log[i].what != op::sync && r.log[i].what != op::dirsync)
             continue;
-        const tally without = explore(j, std::max<uint64_t>(states_a_workload() / 4, 25), i);
+        const tally without = explore(j, std::max<uint64_t>(most / 4, 25), i);
         std::printf("%s without sync %d (%s at %zu): %llu damaged states\n", w.name, ++k,
                     r.shown[i].c_str(), i + 1, (unsigned long long)without.damaged);
         const bool unneeded = std::find(w.unneeded.begin(), w.unneeded.end(), k) != w.unneeded.end();
