@@ -286,8 +286,11 @@ struct chooser {
 };
 
 // What the disk may hold after the first `upto` calls of the log, with the
-// sync at `ignored` (if any) as though it had not been made.
-layout after_crash(const recording& r, size_t upto, chooser& pick, size_t ignored = SIZE_MAX)
+// sync at `ignored` (if any) as though it had not been made, and `kept` of
+// the name calls since the directory's last sync (*pending: how many there
+// are). Only the files that have a name then are given their choices.
+layout after_crash(const recording& r, size_t upto, size_t kept, chooser& pick, size_t ignored,
+                   size_t* pending_names = nullptr)
 {
     layout disk = r.before;
     std::map<uint64_t, std::vector<size_t>> pending; // writes and truncations since each file's sync
@@ -315,7 +318,13 @@ layout after_crash(const recording& r, size_t upto, chooser& pick, size_t ignore
             names.clear();
         }
     }
+    for (size_t k = 0; k < std::min(kept, names.size()); ++k)
+        rename_in(disk.names, r.log[names[k]]);
+    if (pending_names != nullptr)
+        *pending_names = names.size();
     for (const auto& [file, calls] : pending) {
+        if (std::none_of(disk.names.begin(), disk.names.end(), [&](const auto& n) { return n.second == file; }))
+            continue;
         bytes b = disk.files[file];
         size_t length = b.size();
         for (size_t k : calls) {
@@ -338,9 +347,6 @@ layout after_crash(const recording& r, size_t upto, chooser& pick, size_t ignore
         b.resize(length);
         disk.files[file] = b;
     }
-    const size_t kept = pick.below(names.size() + 1);
-    for (size_t k = 0; k < kept; ++k)
-        rename_in(disk.names, r.log[names[k]]);
     return disk;
 }
 
@@ -520,37 +526,40 @@ tally explore(judge& j, uint64_t most, size_t ignored = SIZE_MAX)
 {
     const recording& r = j.r;
     const size_t n = r.log.size(), from = ignored == SIZE_MAX ? 0 : ignored + 1;
+    struct point {
+        size_t upto, kept;
+        uint64_t count; // states
+    };
+    std::vector<point> points;
     uint64_t all = 0;
-    std::vector<uint64_t> counts;
     for (size_t p = from; p <= n; ++p) {
-        chooser counting;
-        after_crash(r, p, counting, ignored);
-        counts.push_back(counting.count);
-        all += counting.count;
+        size_t names = 0;
+        chooser none;
+        after_crash(r, p, 0, none, ignored, &names);
+        for (size_t k = 0; k <= names; ++k) {
+            chooser counting;
+            after_crash(r, p, k, counting, ignored);
+            points.push_back({p, k, counting.count});
+            all += counting.count;
+        }
     }
     tally t;
-    std::mt19937_64 random(41);
-    auto judge_one = [&](size_t p, chooser& pick) {
-        const std::string wrong = j.verdict(after_crash(r, p, pick, ignored), p);
+    auto judge_one = [&](const point& at, chooser& pick) {
+        const std::string wrong = j.verdict(after_crash(r, at.upto, at.kept, pick, ignored), at.upto);
         ++t.states;
-        if (wrong.empty())
-            return;
-        ++t.damaged;
-        if (p < t.shortest)
-            t.shortest = p, t.why = wrong;
+        if (!wrong.empty() && ++t.damaged && at.upto < t.shortest)
+            t.shortest = at.upto, t.why = wrong;
     };
-    if (all <= most) {
-        for (size_t p = from; p <= n; ++p)
-            for (uint64_t i = 0; i < counts[p - from]; ++i) {
-                chooser pick{nullptr, i};
-                judge_one(p, pick);
-            }
-        return t;
-    }
-    for (uint64_t k = 0; k < most; ++k) {
+    std::mt19937_64 random(41);
+    for (uint64_t k = 0; all > most && k < most; ++k) {
         chooser pick{&random};
-        judge_one(from + size_t(random() % (n + 1 - from)), pick);
+        judge_one(points[random() % points.size()], pick);
     }
+    for (const point& at : points)
+        for (uint64_t i = 0; all <= most && i < at.count; ++i) {
+            chooser pick{nullptr, i};
+            judge_one(at, pick);
+        }
     return t;
 }
 
