@@ -234,11 +234,6 @@ void rename_in(std::map<std::string, uint64_t>& names, const event& e)
         names.erase(e.name);
 }
 
-bool names_a_file(op what)
-{
-    return what == op::create || what == op::link || what == op::rename || what == op::unlink;
-}
-
 void describe(recording& r)
 {
     layout live = r.before;
@@ -299,7 +294,7 @@ layout after_crash(const recording& r, size_t upto, size_t kept, chooser& pick, 
         const event& e = r.log[i];
         if (e.what == op::write || e.what == op::truncate)
             pending[e.file].push_back(i);
-        if (names_a_file(e.what))
+        if (e.what <= op::unlink) // a name call
             names.push_back(i);
         if (i == ignored)
             continue;
