@@ -14,6 +14,7 @@
 #include "check/check.h"
 #include "container/container.h"
 #include "driver/driver.h"
+#include "output/journal.h"
 #include "output/lock.h"
 #include "output/output.h"
 #include "output/progress.h"
@@ -212,6 +213,9 @@ int flush(run_state& run)
             return error("error: problem writing resource file %s\n", run.output);
     if (check_dependencies(run, run.output, run.deps.for_output, run.deps.for_output.size()) != 0)
         return 1;
+    // What a run that was cut off left of it or beside it is made good first.
+    if (settle_file(run.output, &run.lock, true) != 0)
+        return 1;
     const int status = report(flush_resources(&list.head, run.output), run.output,
                               "error: problem writing resource file %s\n");
     let_output_go(run);
@@ -366,7 +370,8 @@ int extract(const run_state& run, extraction& e, const resource* r)
             return error("error: problem writing %s\n", e.what.file);
         return 0;
     }
-    if (check_dependencies(run, e.what.file, run.deps.read, run.deps.read.size()) != 0)
+    if (check_dependencies(run, e.what.file, run.deps.read, run.deps.read.size()) != 0 ||
+        settle_file(e.what.file, &run.lock, true) != 0)
         return 1;
     e.read_before = run.deps.read.size();
     return report(extract_resource(r, e.what.file), e.what.file, "error: problem writing %s\n");
@@ -423,6 +428,8 @@ void print_verdict(run_state& run, const char* path, const check_report* report)
 int gather(run_state& run, const char* path)
 {
     hold_output(run);
+    if (settle_file(path, &run.lock, false) != 0)
+        return 1;
     owned_descriptor in(syscalls.open(path, O_RDONLY, 0));
     if (in.fd < 0)
         return error("error: cannot open %s\n", path);
@@ -533,6 +540,8 @@ resource* kept_file(const resource_request& what, int fd, int64_t length)
 int add_file(run_state& run, const resource_request& what)
 {
     hold_output(run);
+    if (settle_file(what.file, &run.lock, false) != 0)
+        return 1;
     const size_t name_bytes = what.name.size() + 1;
     resource* r = nullptr;
     {

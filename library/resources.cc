@@ -174,6 +174,18 @@ void index_resources(tamb_file* f)
     std::sort(f->by_name.begin(), f->by_name.end(), name_before);
 }
 
+// A file with a journal beside it was cut off while tamb wrote it in place:
+// only tamb, which writes, puts it back. TAMB_E_DAMAGED after its text, or 0.
+int refuse_journaled(const char* path)
+{
+    const std::string journal = journal_of(follow_links(path));
+    struct stat st;
+    if (syscalls.lstat(journal.c_str(), &st) != 0)
+        return 0;
+    return failed(TAMB_E_DAMAGED, std::string(path) + " has a journal beside it (" + journal +
+                                      "): run tamb on " + path + " to put it back");
+}
+
 int open_path(const char* path, tamb_file** out)
 {
     if (out == nullptr)
@@ -189,6 +201,8 @@ int open_path(const char* path, tamb_file** out)
     owned_descriptor in(syscalls.open(path, O_RDONLY, 0));
     if (in.fd < 0)
         return failed(TAMB_E_OPEN, "cannot open " + std::string(path));
+    if (const int code = refuse_journaled(path); code != 0)
+        return code;
     if (const int code = read_resources(f.get(), in.fd, path, sink); code != 0)
         return code;
     index_resources(f.get());

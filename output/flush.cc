@@ -25,10 +25,13 @@ output_result flush_resources(resource** records, const char* path)
     const off_t checksum_at = pe_checksum_word(out.fd);
     // Written in place, the file keeps what the flush overwrites: the
     // resource-area word and the checksum of a PE executable, then the
-    // image's bytes.
+    // image's bytes; and all of them go into the journal beside it before
+    // the first of them is overwritten.
     if (out.way == output_way::in_place && (keep_output_bytes(&out, pe_area_word(out.fd), 4) < 0 ||
-                                            keep_output_bytes(&out, checksum_at, 4) < 0))
+                                            keep_output_bytes(&out, checksum_at, 4) < 0 ||
+                                            keep_image_ahead(&out, list) < 0))
         return output_result::not_written;
+    journal_output(&out);
     pe_format format = 0;
     if (position_at_map(out.fd, 1, &format) < 0)
         return output_result::not_a_resource_file;
@@ -37,6 +40,7 @@ output_result flush_resources(resource** records, const char* path)
     const off_t base = syscalls.lseek(out.fd, 0, SEEK_CUR);
     if (keep_output_bytes(&out, base, image_length(list)) < 0)
         return output_result::not_written;
+    journal_output(&out);
     // Written over in place, the file cannot also be where data is copied
     // from: data kept in it is taken from the bytes just kept, or moved to
     // the spill file. (A replaced file stays as it was, under its old

@@ -62,6 +62,7 @@ int lock_output(output_lock* lock, const char* path)
         if (names_file(path, locked)) {
             lock->held = held;
             lock->path = path;
+            lock->id = locked;
             return 1;
         }
         syscalls.unlock(held);

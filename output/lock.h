@@ -7,9 +7,12 @@
 
 #include <string>
 
+#include "platform/platform.h"
+
 struct output_lock {
     int held = -1;    // what holds the lock (see the platform layer's lock)
     std::string path; // the output, as named
+    file_identity id{}; // the file locked
     output_lock() = default;
     output_lock(const output_lock&) = delete;
     output_lock& operator=(const output_lock&) = delete;

@@ -72,21 +72,25 @@ void undo(output_file* out)
         return;
     const int fd = out->fd >= 0 ? out->fd : out->original;
     static unsigned char buffer[1 << 16];
+    bool whole = true;
     for (const kept_bytes& k : out->kept) { // with the system's own calls, whatever tests replace
         if (k.bytes != nullptr) {
-            put_all(pwrite, fd, k.bytes, k.length, k.at);
+            whole = put_all(pwrite, fd, k.bytes, k.length, k.at) && whole;
             continue;
         }
         for (size_t done = 0; done < k.length;) {
             const size_t want = std::min(sizeof buffer, k.length - done);
             const ssize_t got = pread(spill_descriptor(), buffer, want, k.spilled + off_t(done));
-            if (got <= 0 || !put_all(pwrite, fd, buffer, size_t(got), k.at + off_t(done)))
+            if (got <= 0 || !put_all(pwrite, fd, buffer, size_t(got), k.at + off_t(done))) {
+                whole = false;
                 break;
+            }
             done += size_t(got);
         }
     }
-    if (truncate_descriptor(fd, out->old_length) == 0)
-        fsync(fd);
+    // Put back whole and synced, the file needs its journal no more.
+    if (truncate_descriptor(fd, out->old_length) == 0 && fsync(fd) == 0 && whole && out->journal_made)
+        discard_file(-1, out->journal.c_str());
 }
 
 void on_signal(int sig)
@@ -164,6 +168,16 @@ void drop_temp(output_file* out)
     syscalls.close(out->fd);
     out->fd = -1;
     out->temp_made = 0;
+}
+
+// A new output (no file has its name): the complete unnamed temporary is
+// linked under that name itself, so that no name of its own is ever left
+// beside it. False when a file has that name meanwhile, or where it cannot be.
+bool new_name_taken(output_file* out)
+{
+    struct stat st;
+    return syscalls.lstat(out->target.c_str(), &st) != 0 && errno == ENOENT &&
+           link_temporary(out->handle, out->target) == 0;
 }
 
 int start_in_place(output_file* out, int fd, const struct stat& st)
@@ -313,6 +327,9 @@ int keep_output_bytes(output_file* out, off_t at, int64_t length)
         return 0;
     const off_t end = length > out->old_length - at ? out->old_length : at + off_t(length);
     const size_t n = size_t(end - at);
+    for (const kept_bytes& k : out->kept)
+        if (k.at == at && k.length == n)
+            return 0; // kept already (before the journal was written)
     if (n > spill_above) { // a bounded piece at a time, into the spill file
         std::vector<unsigned char> piece(spill_above);
         int64_t spilled = -1;
@@ -392,6 +409,11 @@ int commit_output(output_file* out)
         return -1;
     }
     if (out->way == output_way::in_place) {
+        // The journal's removal commits an output written in place.
+        if (drop_journal(out) != 0) {
+            abandon_output(out);
+            return -1;
+        }
         out->finished = 1;
         note_written(out);
         held_in_place.reset();
@@ -401,9 +423,15 @@ int commit_output(output_file* out)
         // run that it ends says that the output was written.
         end_signals_held held;
         int named = 0, renamed = -1;
-        if (out->unnamed && (named = name_temporary(out->handle, out->temp)) == 0)
+        if (out->unnamed && new_name_taken(out)) {
+            renamed = 0;
+            out->finished = 1;
+            note_written(out);
+        }
+        if (!out->finished && out->unnamed && (named = name_temporary(out->handle, out->temp)) == 0)
             out->temp_made = 1;
-        if (named == 0 && (renamed = syscalls.rename(out->temp.c_str(), out->target.c_str())) == 0) {
+        if (!out->finished && named == 0 &&
+            (renamed = syscalls.rename(out->temp.c_str(), out->target.c_str())) == 0) {
             out->finished = 1;
             note_written(out);
         }

@@ -64,6 +64,13 @@ struct output_file {
     int handle = -1;        // unnamed: what reaches the temporary once fd is closed
     volatile int temp_made = 0; // the temporary has a name (to remove on failure)
     volatile int finished = 0;
+    // in_place: the journal of the bytes the flush overwrites (journal.cc)
+    std::string journal;          // its path, once made
+    size_t journaled = 0;         // entries of kept that it holds
+    off_t journal_end = 0;        // its length
+    uint64_t journal_check = 0;   // the check of its last record
+    volatile int journal_made = 0; // it exists (removed once the file is synced or put back)
+    bool unjournaled = false;     // the directory refused it: written without one
 
     output_file() = default;
     output_file(const output_file&) = delete;
@@ -93,3 +100,20 @@ int commit_output(output_file* out);
 // Leaves the output as it was: removes the temporary, or puts back what was
 // kept. Does nothing once the output is committed.
 void abandon_output(output_file* out);
+
+// In place, before the first byte is overwritten: the journal beside the
+// output (see journal.h) is made, or given what was kept since, and synced,
+// and its directory when it is made. Where the directory refuses it, or it
+// cannot be written whole (a full disk, the file-size limit), the file is
+// written without one, after a warning.
+void journal_output(output_file* out);
+
+// In place, a file that already has its resource area: keeps the bytes
+// that the image of list will cover, so that the journal holds them before
+// anything is written (what position_at_map writes into a file without an
+// area lies in bytes kept already). 0, or -1 after one line.
+int keep_image_ahead(output_file* out, const struct resource* list);
+
+// In place, once the output is synced: removes the journal and syncs its
+// directory. 0, or -1 after one line (the output is then to be put back).
+int drop_journal(output_file* out);

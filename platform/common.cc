@@ -92,6 +92,14 @@ int make_temporary(const std::string& dir, std::string& pattern, bool* unnamed)
     return fd;
 }
 
+std::string journal_of(const std::string& target)
+{
+    std::string name = file_name_of(target);
+    if (name.size() > 200)
+        name.resize(200);
+    return (file_name_of(target) == target ? "" : directory_of(target) + "/") + "." + name + ".tamb-journal";
+}
+
 namespace {
 
 // The names of the extended attributes of fd, or false when they cannot

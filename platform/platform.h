@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+#include <vector>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -203,6 +204,13 @@ int link_count(int fd);
 std::string directory_of(const std::string& path);
 std::string file_name_of(const std::string& path);
 
+// The journal of an output written in place: `.NAME.tamb-journal` beside
+// target (NAME cut to 200 bytes, as a temporary's is).
+std::string journal_of(const std::string& target);
+
+// The names in the directory dir, but "." and "..". 0, or -1.
+int names_in_directory(const std::string& dir, std::vector<std::string>* names);
+
 // The file a path names, with symbolic links in its last part followed.
 std::string follow_links(const std::string& path);
 
@@ -226,6 +234,10 @@ int temporary_handle(int fd);
 // Links an unnamed temporary, reached by handle, under pattern (its XXXXXX
 // replaced by a name that is free). 0, or -1.
 int name_temporary(int handle, std::string& pattern);
+
+// Links an unnamed temporary, reached by handle, under path, which must
+// name no file. 0, or -1.
+int link_temporary(int handle, const std::string& path);
 
 // Gives a new file the mode of a new file: 0666 less the umask. 0, or -1.
 int give_new_mode(int fd);

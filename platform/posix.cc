@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -270,6 +271,19 @@ std::string follow_links(const std::string& path)
     return at;
 }
 
+int names_in_directory(const std::string& dir, std::vector<std::string>* names)
+{
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr)
+        return -1;
+    names->clear();
+    while (const dirent* e = readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            names->emplace_back(e->d_name);
+    closedir(d);
+    return 0;
+}
+
 bool rename_refused(const std::string& target, const struct stat& file)
 {
     struct stat dir;
@@ -295,6 +309,11 @@ int temporary_handle(int fd)
     (void)fd;
     return -1;
 #endif
+}
+
+int link_temporary(int handle, const std::string& path)
+{
+    return syscalls.linkat(descriptor_path(handle).c_str(), path.c_str());
 }
 
 int name_temporary(int handle, std::string& pattern)

@@ -608,6 +608,22 @@ std::string follow_links(const std::string& path)
     return utf8(final_path);
 }
 
+int names_in_directory(const std::string& dir, std::vector<std::string>* names)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE h = FindFirstFileW(wide((dir + "\\*").c_str()).c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE)
+        return -1;
+    names->clear();
+    do {
+        const std::string name = utf8(found.cFileName);
+        if (name != "." && name != "..")
+            names->push_back(name);
+    } while (FindNextFileW(h, &found));
+    FindClose(h);
+    return 0;
+}
+
 bool rename_refused(const std::string&, const struct stat&)
 {
     return false;
@@ -616,6 +632,11 @@ bool rename_refused(const std::string&, const struct stat&)
 int temporary_handle(int)
 {
     return -1; // never asked: temporaries are made with their name
+}
+
+int link_temporary(int, const std::string&)
+{
+    return -1;
 }
 
 int name_temporary(int, std::string&)

@@ -153,7 +153,34 @@ struct cli_case {
     std::vector<std::pair<std::string, bytes>> written = {}; // new files
     rlim_t file_limit = RLIM_INFINITY;
     bool unread = false; // standard output a pipe nobody reads
+    std::vector<std::pair<std::string, bytes>> given = {}; // files besides the inputs
 };
+
+// What a run killed while writing `old` in place from `at` on leaves beside
+// it: the journal of the bytes it overwrote and of the old length, each
+// record ending with its check (FNV-1a, going on from the record before).
+bytes journal_of_run(const std::string& name, const bytes& old, size_t at)
+{
+    bytes j = text_bytes("TAMBJRN1");
+    uint64_t check = 0xcbf29ce484222325u;
+    const auto number = [&j](uint64_t v, int n) {
+        for (int i = 0; i < n; ++i)
+            j.push_back(uint8_t(v >> 8 * i));
+    };
+    const auto seal = [&](size_t from) {
+        for (size_t i = from; i < j.size(); ++i)
+            check = (check ^ j[i]) * 0x100000001b3u;
+        number(check, 8);
+    };
+    number(old.size(), 8), number(name.size(), 4);
+    j.insert(j.end(), name.begin(), name.end());
+    seal(0);
+    const size_t record = j.size();
+    number(at, 8), number(old.size() - at, 8);
+    j.insert(j.end(), old.begin() + std::ptrdiff_t(at), old.end());
+    seal(record);
+    return j;
+}
 
 std::vector<cli_case> cli_cases()
 {
@@ -161,6 +188,9 @@ std::vector<cli_case> cli_cases()
         "warning: nothing written to tamb.output.rsrc [use --help for help]\n";
     const bytes a = rs_image(a_values), b = rs_image(b_values), blob = hex("0D 0A 1A 0A 0D");
     const std::string sample = TAMB_SAMPLES "/example.rsrc";
+    bytes mixed = a; // the image overwritten in part, and longer
+    std::fill(mixed.begin() + 4, mixed.begin() + 40, 0xEE);
+    mixed.insert(mixed.end(), 20, 0xEE);
     return {
         {{"--help"}, 1, "", help("tamb.output.rsrc")},
         {{"a.rsrc", "-?", "b.rsrc"}, 1, "", help("tamb.output.rsrc")},
@@ -171,6 +201,12 @@ std::vector<cli_case> cli_cases()
          listing("a.rsrc", "PE", a_lines) + listing("b.rsrc", "PE", b_lines), ""},
         {{"a.rsrc", "-l", "b.rsrc"}, 0, listing("b.rsrc", "PE", ab_lines), ""},
         {{"-l", "-x"}, 0, listing("-x", "PE", a_lines), ""},
+        // A journal left by a run killed while writing j.rsrc in place: a
+        // listing puts the file back first.
+        {{"-l", "j.rsrc"}, 0, listing("j.rsrc", "PE", a_lines),
+         "warning: j.rsrc was put back from its journal .j.rsrc.tamb-journal, left by a run that "
+         "was cut off\n", {{"j.rsrc", a}}, RLIM_INFINITY, false,
+         {{"j.rsrc", mixed}, {".j.rsrc.tamb-journal", journal_of_run("j.rsrc", a, 4)}}},
         {{"-l", sample}, 0,
          listing(sample, "PE", "'LONG'     1      4  a\n'CSTR'     5      3  (no name)\n"), ""},
         {{"-l", "-o", "x", "a.rsrc"}, 0, listing("a.rsrc", "PE", a_lines),
@@ -347,6 +383,8 @@ TEST(cli, command_lines)
         scratch_dir dir;
         for (const auto& [name, content] : inputs())
             write_file(dir.file(name), content);
+        for (const auto& [name, content] : c.given)
+            write_file(dir.file(name), content), chmod(dir.file(name).c_str(), 0664);
         run_result r = tamb(dir.path, c.args, c.file_limit, c.unread);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.out, c.out);
