@@ -1,7 +1,8 @@
 // Any bytes as an input file: locate the resource area and read it twice, as
 // a run given the same file twice does (the second read replaces every
 // record), once walking the list and once through the index that finds each
-// record's place; both lists must agree. List it, then write it in both byte
+// record's place; both lists must agree, and agree with the bytes read from
+// memory. List it, then write it in both byte
 // orders and read each image back, which must give the same records.
 #include <cstdio>
 #include <initializer_list>
@@ -22,6 +23,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         require(read_resource_file(&indexed, fd, format, nullptr, &index) == walked);
         require(same_records(list, indexed));
     }
+    // The same bytes in memory: the same area, byte order and records.
+    source s = source::memory(data, size);
+    pe_format in_memory = 0;
+    const int area = position_at_map(s, 0, &in_memory);
+    require(area == position_at_map(fd, 0, &format) && in_memory == format);
+    resource* from_memory = nullptr;
+    if (area == 1)
+        read_resource_file(&from_memory, s, format, nullptr);
+    require(same_records(list, from_memory));
+    free_resources(from_memory);
     if (list != nullptr)
         print_listing("input", format != 0 ? "PE" : "PEF", list);
     for (pe_format order : {1, 0}) {

@@ -105,9 +105,11 @@ struct resource_index {
     // data in it (see below); null: every record holds its data.
     const char* keeping = nullptr;
     // With keeping: the data of every block of an image stays in the input,
-    // whatever its size, so that a read takes only the image's map (the
-    // library's opening); a block that the file is too short to hold is
-    // refused all the same, as the read of it would be.
+    // whatever its size, but for blocks under 4 KiB (at most 8 MiB of them),
+    // read with the map in a few large reads, so that a read takes little
+    // more than the image's map (the library's opening); a block that the
+    // file is too short to hold is refused all the same, as the read of it
+    // would be.
     bool keeping_all = false;
     // When set, the path of every file a text's `file` line reads, as the
     // line resolved it, in the order read.

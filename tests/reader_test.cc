@@ -75,6 +75,15 @@ std::tuple<int, std::string, list_value> read_image(const bytes& image, bool big
     int result = read_resource_file(&list.head, fd, big ? 0 : 1, swap);
     std::string err = testing::internal::GetCapturedStderr();
     close(fd);
+    if (swap == nullptr) { // the same bytes in memory: the same answer, lines and list
+        source s = source::memory(file.data(), file.size());
+        source_seek(s, off_t(before.size()), SEEK_SET);
+        owned_list from_memory;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(read_resource_file(&from_memory.head, s, big ? 0 : 1, nullptr), result);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), err);
+        EXPECT_EQ(values_of(from_memory.head), values_of(list.head));
+    }
     return {result, err, values_of(list.head)};
 }
 
