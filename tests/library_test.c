@@ -137,7 +137,7 @@ static const struct row rows[] = {
     {"fault in a text form", text, "# tamb resource text 1\nresource 'LONG' 1\n  int32 x\n", 0, 0,
      0, 0, TAMB_E_DAMAGED, "%s:3: error: bad value 'x'", ""},
     {"data changed after opening", rs, 0, 0, 0, 0, 1, TAMB_E_DATA,
-     "copy_resource_data(): %s changed while tamb was running", ""},
+     "%s changed since it was opened", ""},
     {"empty file", raw, "", 0, 0, 0, 0, TAMB_E_NOT_RESOURCE_FILE, "%s is not a resource file", ""},
     {"no such file", missing, 0, 0, 0, 0, 0, TAMB_E_OPEN, "cannot open %s", ""},
     {"a directory", directory, 0, 0, 0, 0, 0, TAMB_E_NOT_RESOURCE_FILE,
