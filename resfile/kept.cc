@@ -785,9 +785,9 @@ bool still_as_lent(const lent_input& in)
 
 namespace {
 
-// The least that a range's read takes at once: a record of every fixed
-// shape, and the two values of an 'RREF' record.
-constexpr int64_t least_window = 512;
+// The least that a range's read of 'RREF' records takes at once: more
+// than a record's two values.
+constexpr int64_t least_window = 64;
 
 // Copies the part of the k bytes at p, the data's [at, at + k), that lies
 // within [from, from + n) to its place in out.
@@ -857,8 +857,10 @@ range_result read_kept_range(const resource* r, int fd, int64_t from, unsigned c
                 reached.at = at, reached.end = -1;
             continue;
         }
-        const size_t want =
-            size_t(std::min(size - at, std::clamp(end - at, least_window, int64_t(piece_bytes))));
+        // Whole elements to the range's end, or at least a few 'RREF' records.
+        const int64_t wanted = unit > 0 ? (end - at + unit - 1) / unit * unit
+                                        : std::max(end - at, least_window);
+        const size_t want = size_t(std::min({size - at, wanted, int64_t(piece_bytes)}));
         window.resize(want);
         if ((got = read_raw(at, window.data(), want)) != range_result::read)
             break;

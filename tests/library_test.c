@@ -209,8 +209,8 @@ static void write_whole(const char* path, size_t n)
 }
 
 /* Each resource as "'TYPE' ID "NAME" HEX\n", with its data, in order, each
- * also found by its id and by its name. 0, or the code of a tamb_data that
- * failed. */
+ * also found by its id and by its name, its data read in parts that cut its
+ * elements first. 0, or the code of a tamb_read or tamb_data that failed. */
 static int list_resources(tamb_file* f, char* out, size_t room)
 {
     size_t i, k;
@@ -220,13 +220,18 @@ static int list_resources(tamb_file* f, char* out, size_t room)
         const void* data = NULL;
         size_t size = 0;
         char* end = out + strlen(out);
+        unsigned char parts[64];
         int code;
         EXPECT(tamb_resource_at(f, i, &r) == 0 && r.index == i, "resource %zu", i);
         EXPECT(tamb_find(f, r.type, r.id, &again) == 0 && again.index == i, "find %zu", i);
         EXPECT(tamb_find_named(f, r.type, r.name, &again) == 0 && again.index == i, "named %zu", i);
+        for (k = 0; k < r.size && k < sizeof parts; k += 3)
+            if ((code = tamb_read(f, &r, k, parts + k, r.size - k < 3 ? r.size - k : 3)) != 0)
+                return code;
         if ((code = tamb_data(f, &r, &data, &size)) != 0)
             return code;
-        EXPECT(data != NULL && size == r.size, "data of %zu", i);
+        EXPECT(data != NULL && size == r.size && memcmp(data, parts, size < 64 ? size : 64) == 0,
+               "data of %zu", i);
         end += sprintf(end, "'%c%c%c%c' %d \"%s\" ", (int)(r.type >> 24), (int)(r.type >> 16 & 0xFF),
                        (int)(r.type >> 8 & 0xFF), (int)(r.type & 0xFF), (int)r.id, r.name);
         for (k = 0; k < size && (size_t)(end - out) + 4 < room; ++k)
@@ -279,6 +284,7 @@ static void run_elsewhere(const struct row* r, const char* dir, int code, const 
         }
         got[0] = '\0';
         if (now == 0) {
+            EXPECT(tamb_byte_order(f) == (r->kind == resf || r->kind == pef ? 2 : 1), "order");
             now = list_resources(f, got, sizeof got);
             if (pass == 0)
                 EXPECT(all_lent(f, file, n) == (r->kind == rs || r->kind == pe), "%s: lent", r->name);
@@ -308,6 +314,9 @@ static void run_row(const struct row* r, const char* dir)
     if (code != 0) {
         EXPECT(f == NULL, "%s: a failed open leaves a handle", r->name);
     } else {
+        EXPECT(tamb_byte_order(f) == (r->kind == resf || r->kind == pef ? TAMB_BIG_ENDIAN
+                                                                        : TAMB_LITTLE_ENDIAN),
+               "%s: byte order %d", r->name, tamb_byte_order(f));
         if (r->changed) {
             FILE* grown = fopen(path, "ab");
             EXPECT(grown != NULL && fputc(0, grown) == 0 && fclose(grown) == 0, "grow %s", path);
@@ -327,14 +336,33 @@ static void run_row(const struct row* r, const char* dir)
         run_elsewhere(r, dir, code, listing);
 }
 
-/* The calls around the table: type codes, lookups that fail, arguments. */
+/* Three resources: 'LONG' 1, 'LONG' 2 (with the first of its type) and 'CSTR' 5. */
+static const char three[] = "# tamb resource text 1\nresource 'LONG' 1\n int32 1\n"
+                            "resource 'CSTR' 5\n text \"hi\"\nresource 'LONG' 2\n int32 2\n";
+
+/* The calls around the table: type codes, lookups that fail, arguments,
+ * types' runs, the version, release, and resources not of the handle. */
 static void run_calls(const char* dir)
 {
-    char path[512];
-    tamb_file* f = NULL;
-    tamb_resource r;
-    const void* data;
-    size_t size;
+    char path[512], version[64];
+    tamb_file *f = NULL, *g = NULL;
+    tamb_resource r, copy;
+    const void *data, *again;
+    size_t size, first = 9, count = 9;
+    unsigned char part[4];
+    EXPECT(tamb_open_memory(three, sizeof three - 1, &g) == 0 &&
+               tamb_type_range(g, TAMB_TYPE('L', 'O', 'N', 'G'), &first, &count) == 0 &&
+               first == 0 && count == 2 &&
+               tamb_type_range(g, TAMB_TYPE('C', 'S', 'T', 'R'), &first, &count) == 0 &&
+               first == 2 && count == 1,
+           "runs %zu %zu (%s)", first, count, tamb_error());
+    EXPECT(tamb_type_range(g, TAMB_TYPE('R', 'E', 'C', 'T'), &first, &count) == TAMB_E_NOT_FOUND &&
+               count == 0 && strcmp(tamb_error(), "no resource of type 'RECT'") == 0, "%s",
+           tamb_error());
+    tamb_close(g);
+    sprintf(version, "%d.%d.%d", TAMB_VERSION_MAJOR, TAMB_VERSION_MINOR, TAMB_VERSION_PATCH);
+    EXPECT(strcmp(tamb_version(), version) == 0 && strcmp(version, TAMB_PROJECT_VERSION) == 0,
+           "version %s, header %s, tamb %s", tamb_version(), version, TAMB_PROJECT_VERSION);
     EXPECT(tamb_type("APPV") == 0x41505056u && TAMB_TYPE('A', 'P', 'P', 'V') == 0x41505056u, "APPV");
     EXPECT(tamb_open_self(&f) == TAMB_E_UNSUPPORTED && f == NULL, "open_self");
     EXPECT(tamb_open(NULL, &f) == TAMB_E_ARGUMENT, "null path");
@@ -350,8 +378,25 @@ static void run_calls(const char* dir)
                strcmp(tamb_error(), "no resource 'LONG' named \"b\"") == 0, "%s", tamb_error());
     EXPECT(tamb_resource_at(f, 1, &r) == TAMB_E_ARGUMENT, "index 1 of 1");
     EXPECT(tamb_resource_at(f, 0, &r) == 0, "index 0");
-    r.id = 2;
-    EXPECT(tamb_data(f, &r, &data, &size) == TAMB_E_ARGUMENT, "another resource");
+    EXPECT(tamb_data(f, &r, &data, &size) == 0 && tamb_release(f, &r) == 0 &&
+               tamb_data(f, &r, &again, &size) == 0 && memcmp(again, "\1\0\0\0", 4) == 0,
+           "read again: %s", tamb_error());
+    EXPECT(tamb_read(f, &r, 2, part, 3) == TAMB_E_ARGUMENT &&
+               tamb_read(f, &r, UINT64_MAX, part, 2) == TAMB_E_ARGUMENT, "past the end");
+    EXPECT(tamb_open(path, &g) == 0 && tamb_resource_at(g, 0, &copy) == 0, "%s", tamb_error());
+    EXPECT(tamb_data(f, &copy, &data, &size) == TAMB_E_ARGUMENT &&
+               tamb_read(f, &copy, 0, part, 1) == TAMB_E_ARGUMENT &&
+               tamb_release(f, &copy) == TAMB_E_ARGUMENT, "another handle's resource");
+    tamb_close(g);
+    for (first = 0; first < 3; ++first) { /* copies changed: id, size, name */
+        copy = r;
+        copy.id += first == 0;
+        copy.size -= first == 1;
+        copy.name = first == 2 ? "a" : r.name;
+        EXPECT(tamb_data(f, &copy, &data, &size) == TAMB_E_ARGUMENT &&
+                   strcmp(tamb_error(), "tamb_data(): not a resource of this file") == 0,
+               "copy %zu", first);
+    }
     tamb_close(f);
     tamb_close(NULL);
 }
