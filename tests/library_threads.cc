@@ -1,18 +1,18 @@
 // Several threads reading one handle at once: each thread walks every
 // resource of two open files (one little-endian, one big-endian, each with
 // data small and large, typed and not) and of the same two images opened
-// from memory, many times, finding each by its
-// index, its id and its name and checking its bytes. The threads start
-// together, so that first reads of data meet. Before them, each shape's
-// data is read in parts, and one thread is held inside its read while
-// another handle opens and reads; after them, the files hold no
-// descriptor, and released data is read again. Run under ThreadSanitizer
-// by the `threads` preset (and by the other builds without it).
+// from memory, many times, finding each by its index, its id and its name
+// and checking its bytes. The threads start together, so that first reads
+// of data meet. Before them, each shape's data is read in parts, and one
+// thread is held inside its read while another handle opens and reads;
+// after them, the files hold no descriptor, and released data is read
+// again. Run under ThreadSanitizer by the `threads` preset (and by the
+// other builds without it).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <cstring>
@@ -60,9 +60,9 @@ std::vector<value> values()
     // of 'RREF' records short and long, and the last without its NUL).
     for (const char* t : {"SHRT", "LONG", "DBLE", "MSNG", "APPV", "RREF"}) {
         value v{tamb_type(t), 2000, t, {}};
-        for (size_t k = 0; t[0] == 'R' && v.data.size() < 9000; ++k) {
+        for (size_t k = 0; v.data.size() < 9000; ++k) { // values, a name and its NUL
             for (size_t b = 0; b < 12; ++b)
-                v.data.push_back(uint8_t(k + b));
+                v.data.push_back(uint8_t(k * 13 + b + 1));
             v.data.insert(v.data.end(), k == 50 ? 3000 : k % 40 + 1, 'n');
             v.data.push_back(0);
         }
@@ -98,17 +98,6 @@ ssize_t seam_pread(int fd, void* p, size_t n, off_t at)
     const ssize_t got = system_pread(fd, p, n, at);
     bytes_read += std::max<ssize_t>(got, 0);
     return got;
-}
-
-size_t open_descriptors()
-{
-    size_t n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d) != nullptr)
-            ++n;
-        closedir(d);
-    }
-    return n;
 }
 
 // v's data read with tamb_read in parts of `part` bytes, forwards or
@@ -177,7 +166,10 @@ int main()
     if (mkdtemp(dir) == nullptr)
         return 1;
     const std::vector<value> vs = values();
-    const size_t descriptors = open_descriptors();
+    const auto open_descriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    };
+    const auto descriptors = open_descriptors();
     system_pread = syscalls.pread;
     syscalls.pread = seam_pread;
     const std::string little = std::string(dir) + "/little.rsrc", big = std::string(dir) + "/big.rsrc";

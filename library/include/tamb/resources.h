@@ -191,8 +191,9 @@ int tamb_read(tamb_file* file, const tamb_resource* resource, uint64_t offset, v
  * reads the data again, from the file opened again by its path if its
  * descriptor was given back, and fails with TAMB_E_DATA unless that is the
  * same file, unchanged. Data that has no other place than the handle's
- * memory (a text form's inline data, data read from a pipe) is kept. 0
- * (also when nothing was read); TAMB_E_ARGUMENT. */
+ * memory (a text form's inline data, data read from a pipe), data read at
+ * opening and data lent from an image in memory are kept. 0 (also when
+ * nothing was read); TAMB_E_ARGUMENT. */
 int tamb_release(tamb_file* file, const tamb_resource* resource);
 
 /* The byte order of the file's numbers. */
@@ -220,11 +221,11 @@ const char* tamb_version(void);
 /* Threads: after tamb_open has returned, any number of threads may use one
  * file at once with every function but tamb_close, which must come after
  * all of them; releasing data that another thread still uses, or reads, is
- * the caller's error. No thread waits for another's reading of a file:
- * opening and closing take turns across the process, and a read of data
- * takes that turn only to borrow the file's descriptor and to give it
- * back; only the threads that ask for the same resource's data whole wait
- * for each other.
+ * the caller's error. No read of data waits for another thread's: a read
+ * takes the process's turn only to borrow the file's descriptor and to
+ * give it back, and only the threads that ask for the same resource's data
+ * whole wait for each other. Opening (which reads the map in that turn)
+ * and closing take turns across the process.
  *
  * Descriptors: a file keeps a descriptor open while some resource's data
  * lies in it unread (at most 64 across the process; the others are opened
