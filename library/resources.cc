@@ -325,7 +325,14 @@ int read_from_file(tamb_file* f, held_resource& h, int64_t from, unsigned char* 
                             : failed(TAMB_E_DATA, in.path + " changed since it was opened");
         walk = h.walk;
     }
-    range_result got = read_kept_range(h.r, in.fd, from, out, n, &walk);
+    range_result got = range_result::read;
+    try {
+        got = read_kept_range(h.r, in.fd, from, out, n, &walk);
+    } catch (...) { // memory ran out: the loan ends all the same
+        holding_process_lock lock;
+        end_loan(h.r, f->unsettled == 0);
+        throw;
+    }
     if (got == range_result::read && !still_as_lent(in))
         got = range_result::changed;
     {
