@@ -496,7 +496,7 @@ int tamb_read(tamb_file* file, const tamb_resource* resource, uint64_t offset, v
         const size_t length = size_t(std::max(h.r->size, 0));
         if (offset > length || size > length - offset)
             return failed(TAMB_E_ARGUMENT, "tamb_read(): " + std::to_string(size) + " bytes at " +
-                                               std::to_string(offset) + " run past the data's " +
+                                               std::to_string(offset) + " run past the end of " +
                                                std::to_string(length));
         if (size == 0)
             return 0;
