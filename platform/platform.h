@@ -17,12 +17,12 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#if defined(_WIN32)
-#include <io.h>
-#else
+#if !defined(_WIN32)
 #include <pthread.h>
 #endif
+
 #if defined(_WIN32)
+#include <io.h>
 
 using uid_t = unsigned;
 using gid_t = unsigned;

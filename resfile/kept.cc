@@ -749,6 +749,7 @@ int lend_input(const resource* r, lent_input* out)
 {
     const int input = input_of(r);
     out->path = inputs[size_t(input)].path;
+    out->spill = inputs[size_t(input)].spill;
     const int fd = open_input(input);
     if (fd < 0)
         return -1;
@@ -756,7 +757,6 @@ int lend_input(const resource* r, lent_input* out)
     ++in.lent;
     out->fd = fd;
     out->was = in.was;
-    out->spill = in.spill;
     return 0;
 }
 

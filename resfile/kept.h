@@ -159,13 +159,15 @@ struct lent_input {
     bool spill = false; // the spill file, which nothing else changes
 };
 
-// Under the process lock: 0, or -1 (no line) when the file cannot be
-// opened again or is no longer what it was; in->path is filled either way.
+// Under the process lock: 0, or -1 after the line of next_piece when the
+// file cannot be opened again or is no longer what it was (or the spill
+// file's when it cannot be written); in->path and in->spill are filled
+// either way.
 int lend_input(const resource* r, lent_input* in);
 
-// Under the process lock: the loan ends; with let_go, the descriptor is
+// Under the process lock: the loan ends; with give_back, the descriptor is
 // closed too, unless another loan holds it.
-void end_loan(const resource* r, bool let_go);
+void end_loan(const resource* r, bool give_back);
 
 // Under the process lock: closes the descriptor on r's file unless it is
 // lent (the file is opened again by its path when it is needed).
