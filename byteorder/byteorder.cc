@@ -114,6 +114,22 @@ size_t whole_units(uint32_t type, const void* data, size_t n)
     return at;
 }
 
+size_t unit_length(uint32_t type)
+{
+    const shape_entry* found = shape_of(type);
+    if (found == nullptr)
+        return 1;
+    switch (found->kind) {
+    case shape::array16: return 2;
+    case shape::array32: return 4;
+    case shape::array64: return 8;
+    case shape::record24: return 24;
+    case shape::record340: return 340;
+    case shape::rref: break;
+    }
+    return 0;
+}
+
 int swap_resource_data(uint32_t type, void* data, int32_t length)
 {
     const shape_entry* found = shape_of(type);

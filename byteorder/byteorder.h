@@ -41,3 +41,7 @@ int swap_resource_data(uint32_t type, void* data, int32_t length);
 // start, and then what follows it as data of its own, gives the bytes that
 // converting the whole gives. n for a type that is not converted.
 size_t whole_units(uint32_t type, const void* data, size_t n);
+
+// The length of one element or record of the type's shape (2, 4, 8, 24 or
+// 340), 0 for 'RREF', whose records vary, and 1 for a type not converted.
+size_t unit_length(uint32_t type);

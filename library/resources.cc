@@ -4,10 +4,12 @@
 //
 // What the whole process shares (the files that kept data lies in, the
 // storage of records, the failure collector) is touched only under the
-// process lock: opening, closing and the first read of each resource's
-// data. After opening, a handle changes only where a resource's data is
-// published, once, by an atomic store that releases it; lookups and reads
-// of data already published take no lock.
+// process lock: opening, closing, and the bookkeeping around each read of
+// data that lies in its file (a descriptor lent for the read, given back
+// after it), never the read itself. After opening, a handle changes only
+// where a resource's data is published, by an atomic store that releases
+// it, or released; the threads that read one resource whole take turns on
+// its own lock. Lookups and reads of data already published take no lock.
 #include "tamb/resources.h"
 
 #include <algorithm>
@@ -22,6 +24,7 @@
 #include "container/container.h"
 #include "platform/platform.h"
 #include "resfile/fail.h"
+#include "resfile/kept.h"
 #include "resfile/list.h"
 #include "textform/textform.h"
 
@@ -30,8 +33,17 @@ namespace {
 // One resource of an open file, and its data once it has been read.
 struct held_resource {
     const resource* r = nullptr;
-    std::atomic<const unsigned char*> data{nullptr}; // null until read
+    std::atomic<const unsigned char*> data{nullptr}; // null until read, and once released
     std::vector<unsigned char> bytes;                 // data read from its file
+    object_lock reading;  // taken to read the data whole, or to release it
+    bool settled = false; // read whole or released: its file is not needed for it (process lock)
+    data_walk walk;       // where a read of a part may start (process lock)
+};
+
+// The resources of one type, which lie together.
+struct type_run {
+    uint32_t type;
+    size_t first, count;
 };
 
 // The place of a resource in the file's order, found by type and id or by
@@ -122,6 +134,9 @@ struct tamb_file {
     std::unique_ptr<held_resource[]> held;
     std::vector<id_place> by_id;     // sorted by id_before
     std::vector<name_place> by_name; // sorted by name_before
+    std::vector<type_run> runs;      // sorted by type
+    int order = TAMB_LITTLE_ENDIAN;  // of the container
+    size_t unsettled = 0;            // resources whose data lies in a file, not settled (process lock)
 };
 
 namespace {
@@ -142,13 +157,14 @@ int read_resources(tamb_file* f, source& src, const char* path, const failure_si
     if (got > 0 && is_text_form(first, size_t(got))) {
         if (read_text_resources(&f->list.head, src, path, &index, allow_files) != 0)
             return failed(TAMB_E_DAMAGED, sink, "cannot read " + std::string(path));
-        return 0;
+        return 0; // its numbers are little-endian
     }
     const std::string not_resources = std::string(path) + " is not a resource file";
     pe_format format = 0;
     const int area = position_at_map(src, 0, &format);
     if (area <= 0)
         return failed(TAMB_E_NOT_RESOURCE_FILE, sink, not_resources);
+    f->order = format == 1 ? TAMB_LITTLE_ENDIAN : TAMB_BIG_ENDIAN;
     image_seen seen;
     if (read_resource_file(&f->list.head, src, format, nullptr, &index, &seen) != 0 ||
         !sink.lines.empty())
@@ -174,6 +190,11 @@ void index_resources(tamb_file* f)
         f->held[i].r = r;
         if (!data_kept(r))
             f->held[i].data.store(r->size > 0 ? r->data : no_bytes, std::memory_order_relaxed);
+        else
+            ++f->unsettled;
+        if (f->runs.empty() || f->runs.back().type != r->type)
+            f->runs.push_back({r->type, i, 0});
+        ++f->runs.back().count;
         f->by_id.push_back({r->type, r->id, i});
         f->by_name.push_back({r->type, r->name, i});
     }
@@ -182,6 +203,8 @@ void index_resources(tamb_file* f)
         std::sort(f->by_id.begin(), f->by_id.end(), id_before);
     if (!std::is_sorted(f->by_name.begin(), f->by_name.end(), name_before))
         std::sort(f->by_name.begin(), f->by_name.end(), name_before);
+    std::sort(f->runs.begin(), f->runs.end(),
+              [](const type_run& a, const type_run& b) { return a.type < b.type; });
 }
 
 // Reads what is left of a file that cannot seek (a pipe) into whole. 0, or -1.
@@ -280,27 +303,92 @@ std::string named(uint32_t type, const std::string& rest)
     return "no resource '" + type_bytes(type) + "' " + rest;
 }
 
-// Reads the data of h whole, under the process lock, and publishes it.
-// Its bytes, or null after the text of the failure.
-const unsigned char* read_data(held_resource& h)
+// True when resource is one of f's, exactly as f described it.
+bool of_this_file(const tamb_file* f, const tamb_resource* given)
 {
-    holding_process_lock lock;
-    if (const unsigned char* p = h.data.load(std::memory_order_relaxed))
-        return p; // another thread has just read it
-    const unsigned char* p = no_bytes;
-    if (h.r->size > 0) {
+    if (given->index >= f->count)
+        return false;
+    const resource* r = f->held[given->index].r;
+    return r->type == given->type && r->id == given->id && r->name == given->name &&
+           size_t(std::max(r->size, 0)) == given->size;
+}
+
+// Under the process lock: h's data has been read whole or released, so its
+// file is not needed for it; once no resource needs them, f's files give
+// back their descriptors.
+void settle(tamb_file* f, held_resource& h)
+{
+    if (h.settled || !data_kept(h.r))
+        return;
+    h.settled = true;
+    if (--f->unsettled == 0)
+        for (size_t i = 0; i < f->count; ++i)
+            if (data_kept(f->held[i].r))
+                let_descriptor_go(f->held[i].r);
+}
+
+// Reads n bytes of h's data, which lies in its file, from `from` into out,
+// holding the process lock only to borrow the file's descriptor and to give
+// it back; settles h when settles. 0, or a tamb_code after its text.
+int read_from_file(tamb_file* f, held_resource& h, int64_t from, unsigned char* out, size_t n,
+                   bool settles)
+{
+    lent_input in;
+    data_walk walk;
+    {
+        holding_process_lock lock;
         failure_sink sink;
         sink.quiet = true;
         collecting_failures collecting(&sink);
-        std::vector<unsigned char> bytes;
-        if (record_data(h.r, bytes) == nullptr) {
-            failed(TAMB_E_DATA, sink,
-                   "cannot read the data of '" + type_bytes(h.r->type) + "' " +
-                       std::to_string(h.r->id));
-            return nullptr;
+        if (lend_input(h.r, &in) != 0)
+            return in.spill ? failed(TAMB_E_DATA, sink, "cannot read " + in.path)
+                            : failed(TAMB_E_DATA, in.path + " changed since it was opened");
+        walk = h.walk;
+    }
+    range_result got = range_result::read;
+    try {
+        got = read_kept_range(h.r, in.fd, from, out, n, &walk);
+    } catch (...) { // memory ran out: the loan ends all the same
+        holding_process_lock lock;
+        end_loan(h.r, f->unsettled == 0);
+        throw;
+    }
+    if (got == range_result::read && !still_as_lent(in))
+        got = range_result::changed;
+    {
+        holding_process_lock lock;
+        if (got == range_result::read) {
+            h.walk = walk;
+            if (settles)
+                settle(f, h);
         }
+        end_loan(h.r, f->unsettled == 0);
+    }
+    if (got == range_result::changed)
+        return failed(TAMB_E_DATA, in.path + " changed since it was opened");
+    if (got == range_result::read_failed)
+        return failed(TAMB_E_DATA, "copy_resource_data(): read() failed");
+    return 0;
+}
+
+// Reads the data of h whole, outside the process lock, and publishes it;
+// the threads that ask for it meanwhile wait for it. Its bytes, or null
+// after the text of the failure.
+const unsigned char* read_data(tamb_file* f, held_resource& h)
+{
+    holding_lock turn(h.reading);
+    if (const unsigned char* p = h.data.load(std::memory_order_acquire))
+        return p; // another thread has just read it
+    const unsigned char* p = no_bytes;
+    if (h.r->size > 0) {
+        std::vector<unsigned char> bytes(size_t(h.r->size));
+        if (read_from_file(f, h, 0, bytes.data(), bytes.size(), true) != 0)
+            return nullptr;
         h.bytes = std::move(bytes);
         p = h.bytes.data();
+    } else {
+        holding_process_lock lock;
+        settle(f, h);
     }
     h.data.store(p, std::memory_order_release);
     return p;
@@ -404,15 +492,91 @@ int tamb_data(tamb_file* file, const tamb_resource* resource, const void** data,
     return guarded([&] {
         if (file == nullptr || resource == nullptr || data == nullptr || size == nullptr)
             return failed(TAMB_E_ARGUMENT, "tamb_data(): null argument");
-        if (resource->index >= file->count || file->held[resource->index].r->type != resource->type ||
-            file->held[resource->index].r->id != resource->id)
+        if (!of_this_file(file, resource))
             return failed(TAMB_E_ARGUMENT, "tamb_data(): not a resource of this file");
         held_resource& h = file->held[resource->index];
         const unsigned char* p = h.data.load(std::memory_order_acquire);
-        if (p == nullptr && (p = read_data(h)) == nullptr)
+        if (p == nullptr && (p = read_data(file, h)) == nullptr)
             return int(TAMB_E_DATA);
         *data = p;
         *size = size_t(std::max(h.r->size, 0));
         return 0;
     });
+}
+
+int tamb_read(tamb_file* file, const tamb_resource* resource, uint64_t offset, void* buffer,
+              size_t size)
+{
+    return guarded([&] {
+        if (file == nullptr || resource == nullptr || (buffer == nullptr && size > 0))
+            return failed(TAMB_E_ARGUMENT, "tamb_read(): null argument");
+        if (!of_this_file(file, resource))
+            return failed(TAMB_E_ARGUMENT, "tamb_read(): not a resource of this file");
+        held_resource& h = file->held[resource->index];
+        const size_t length = size_t(std::max(h.r->size, 0));
+        if (offset > length || size > length - offset)
+            return failed(TAMB_E_ARGUMENT, "tamb_read(): " + std::to_string(size) + " bytes at " +
+                                               std::to_string(offset) + " run past the end of " +
+                                               std::to_string(length));
+        if (size == 0)
+            return 0;
+        if (const unsigned char* p = h.data.load(std::memory_order_acquire)) {
+            std::memcpy(buffer, p + offset, size);
+            return 0;
+        }
+        return read_from_file(file, h, int64_t(offset), static_cast<unsigned char*>(buffer), size,
+                              false);
+    });
+}
+
+int tamb_release(tamb_file* file, const tamb_resource* resource)
+{
+    return guarded([&] {
+        if (file == nullptr || resource == nullptr)
+            return failed(TAMB_E_ARGUMENT, "tamb_release(): null argument");
+        if (!of_this_file(file, resource))
+            return failed(TAMB_E_ARGUMENT, "tamb_release(): not a resource of this file");
+        held_resource& h = file->held[resource->index];
+        if (!data_kept(h.r))
+            return 0; // its data has no other place
+        holding_lock turn(h.reading);
+        h.data.store(nullptr, std::memory_order_relaxed);
+        std::vector<unsigned char>().swap(h.bytes);
+        holding_process_lock lock;
+        settle(file, h);
+        return 0;
+    });
+}
+
+int tamb_byte_order(const tamb_file* file)
+{
+    if (file == nullptr)
+        return failed(TAMB_E_ARGUMENT, "tamb_byte_order(): null argument");
+    return file->order;
+}
+
+int tamb_type_range(const tamb_file* file, uint32_t type, size_t* first, size_t* count)
+{
+    return guarded([&] {
+        if (file == nullptr || first == nullptr || count == nullptr)
+            return failed(TAMB_E_ARGUMENT, "tamb_type_range(): null argument");
+        const auto at = std::lower_bound(
+            file->runs.begin(), file->runs.end(), type,
+            [](const type_run& run, uint32_t t) { return run.type < t; });
+        *first = 0;
+        *count = 0;
+        if (at == file->runs.end() || at->type != type)
+            return failed(TAMB_E_NOT_FOUND, "no resource of type '" + type_bytes(type) + "'");
+        *first = at->first;
+        *count = at->count;
+        return 0;
+    });
+}
+
+#define TAMB_STRING(x) #x
+#define TAMB_VERSION_TEXT(a, b, c) TAMB_STRING(a) "." TAMB_STRING(b) "." TAMB_STRING(c)
+
+const char* tamb_version(void)
+{
+    return TAMB_VERSION_TEXT(TAMB_VERSION_MAJOR, TAMB_VERSION_MINOR, TAMB_VERSION_PATCH);
 }

@@ -18,6 +18,10 @@
 #include <unistd.h>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
+
 #if defined(_WIN32)
 #include <io.h>
 
@@ -317,6 +321,31 @@ struct holding_process_lock {
     ~holding_process_lock() { release_process_lock(); }
     holding_process_lock(const holding_process_lock&) = delete;
     holding_process_lock& operator=(const holding_process_lock&) = delete;
+};
+
+// A lock of one object's own, held by one thread at a time (the others wait
+// for it): a pthread mutex, or an SRW lock on Windows.
+struct object_lock {
+    object_lock();
+    ~object_lock();
+    object_lock(const object_lock&) = delete;
+    object_lock& operator=(const object_lock&) = delete;
+    void take();
+    void release();
+#if defined(_WIN32)
+    void* state = nullptr; // the SRW lock, one pointer
+#else
+    pthread_mutex_t state;
+#endif
+};
+
+// Holds an object's lock while it lives.
+struct holding_lock {
+    object_lock& held;
+    explicit holding_lock(object_lock& lock) : held(lock) { held.take(); }
+    ~holding_lock() { held.release(); }
+    holding_lock(const holding_lock&) = delete;
+    holding_lock& operator=(const holding_lock&) = delete;
 };
 
 // True where a program's own file may carry its resources (Windows, whose

@@ -524,6 +524,26 @@ void release_process_lock()
     pthread_mutex_unlock(&process_lock);
 }
 
+object_lock::object_lock()
+{
+    pthread_mutex_init(&state, nullptr);
+}
+
+object_lock::~object_lock()
+{
+    pthread_mutex_destroy(&state);
+}
+
+void object_lock::take()
+{
+    pthread_mutex_lock(&state);
+}
+
+void object_lock::release()
+{
+    pthread_mutex_unlock(&state);
+}
+
 bool programs_carry_resources()
 {
     return false;

@@ -838,6 +838,24 @@ void release_process_lock()
     ReleaseSRWLockExclusive(&process_lock);
 }
 
+object_lock::object_lock()
+{
+    static_assert(sizeof(SRWLOCK) == sizeof(void*));
+    InitializeSRWLock(reinterpret_cast<PSRWLOCK>(&state));
+}
+
+object_lock::~object_lock() = default;
+
+void object_lock::take()
+{
+    AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&state));
+}
+
+void object_lock::release()
+{
+    ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&state));
+}
+
 bool programs_carry_resources()
 {
     return true;

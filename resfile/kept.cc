@@ -27,6 +27,7 @@ struct kept_input {
     size_t records = 0; // records (and builders) that keep data in it
     bool spill = false; // the run's own spill file, which has no path
     uint64_t used = 0;  // when it was last used
+    int lent = 0;       // loans of its descriptor (lend_input)
 };
 
 std::vector<kept_input> inputs;
@@ -83,7 +84,8 @@ void make_room()
         return;
     kept_input* oldest = nullptr;
     for (kept_input& in : inputs)
-        if (in.in_use && !in.spill && in.fd >= 0 && (oldest == nullptr || in.used < oldest->used))
+        if (in.in_use && !in.spill && in.fd >= 0 && in.lent == 0 &&
+            (oldest == nullptr || in.used < oldest->used))
             oldest = &in;
     if (oldest != nullptr) {
         syscalls.close(oldest->fd);
@@ -745,4 +747,160 @@ resource* finish_data(data_builder* b)
     if (r == nullptr)
         fail("spill_data(): out of memory\n");
     return r;
+}
+
+int lend_input(const resource* r, lent_input* out)
+{
+    const int input = input_of(r);
+    out->path = inputs[size_t(input)].path;
+    out->spill = inputs[size_t(input)].spill;
+    const int fd = open_input(input);
+    if (fd < 0)
+        return -1;
+    kept_input& in = inputs[size_t(input)];
+    ++in.lent;
+    out->fd = fd;
+    out->was = in.was;
+    return 0;
+}
+
+void end_loan(const resource* r, bool give_back)
+{
+    --inputs[size_t(input_of(r))].lent;
+    if (give_back)
+        let_descriptor_go(r);
+}
+
+void let_descriptor_go(const resource* r)
+{
+    kept_input& in = inputs[size_t(input_of(r))];
+    if (in.spill || in.lent > 0 || in.fd < 0)
+        return;
+    syscalls.close(in.fd);
+    in.fd = -1;
+    --open_inputs;
+}
+
+bool still_as_lent(const lent_input& in)
+{
+    file_state now;
+    return in.spill || (state_of(in.fd, &now) == 0 && now == in.was);
+}
+
+namespace {
+
+// The least that a range's read of 'RREF' records takes at once: more
+// than a record's two values.
+constexpr int64_t least_window = 64;
+
+// Copies the part of the k bytes at p, the data's [at, at + k), that lies
+// within [from, from + n) to its place in out.
+void copy_overlap(const unsigned char* p, int64_t at, size_t k, int64_t from, unsigned char* out,
+                  size_t n)
+{
+    const int64_t lo = std::max(at, from), hi = std::min(at + int64_t(k), from + int64_t(n));
+    if (lo < hi)
+        std::memcpy(out + (lo - from), p + (lo - at), size_t(hi - lo));
+}
+
+} // namespace
+
+range_result read_kept_range(const resource* r, int fd, int64_t from, unsigned char* out, size_t n,
+                             data_walk* walk)
+{
+    const kept_place place = place_of(r);
+    const int64_t size = r->size, end = from + int64_t(n);
+    // k bytes of the data from `at`, as they are, into to.
+    const auto read_raw = [&](int64_t at, unsigned char* to, size_t k) {
+        const ssize_t got = pread_all(fd, to, k, off_t(place.offset + at));
+        return got < 0 ? range_result::read_failed
+                       : size_t(got) != k ? range_result::changed : range_result::read;
+    };
+    // The part of the data's [at, to) within the range, as it is.
+    const auto raw_part = [&](int64_t at, int64_t to) {
+        const int64_t lo = std::max(at, from), hi = std::min(to, end);
+        return lo < hi ? read_raw(lo, out + (lo - from), size_t(hi - lo)) : range_result::read;
+    };
+    if (n == 0)
+        return range_result::read;
+    if (data_order(place.order) == data_order::little || !known_type(r->type))
+        return read_raw(from, out, n);
+    const int64_t unit = int64_t(unit_length(r->type));
+    data_walk reached; // the last record start at or before the range's end
+    if (unit > 0)
+        reached.at = from - from % unit;
+    else if (walk->raw_from <= from)
+        return read_raw(from, out, n);
+    else if (walk->at <= from)
+        reached = *walk;
+    else
+        reached.raw_from = walk->raw_from;
+    int64_t at = reached.at, record_end = reached.end;
+    std::vector<unsigned char> window;
+    range_result got = range_result::read;
+    while (at < end && got == range_result::read) {
+        if (at >= reached.raw_from) {
+            got = raw_part(at, end);
+            break;
+        }
+        if (record_end >= 0) {
+            // An 'RREF' record longer than a window: its two values
+            // converted, its name as it is.
+            unsigned char values[12];
+            if (at + 12 > from) {
+                if ((got = read_raw(at, values, sizeof values)) != range_result::read)
+                    break;
+                swap32(values);
+                swap64(values + 4);
+                copy_overlap(values, at, sizeof values, from, out, n);
+            }
+            got = raw_part(at + 12, record_end);
+            at = record_end;
+            record_end = -1;
+            if (at <= end)
+                reached.at = at, reached.end = -1;
+            continue;
+        }
+        // Whole elements to the range's end, or at least a few 'RREF' records.
+        const int64_t wanted = unit > 0 ? (end - at + unit - 1) / unit * unit
+                                        : std::max(end - at, least_window);
+        const size_t want = size_t(std::min({size - at, wanted, int64_t(piece_bytes)}));
+        window.resize(want);
+        if ((got = read_raw(at, window.data(), want)) != range_result::read)
+            break;
+        const size_t whole = whole_units(r->type, window.data(), want);
+        if (whole == 0 && at + int64_t(want) == size) {
+            // Nothing from here on is converted: an element cut short at
+            // the end, or 'RREF' records whose walk ends here.
+            copy_overlap(window.data(), at, want, from, out, n);
+            if (unit == 0)
+                reached.raw_from = at;
+            break;
+        }
+        if (whole == 0) { // an 'RREF' record that runs on past the window
+            bool failed = false;
+            const int64_t name_ends = name_end(fd, off_t(place.offset), at + int64_t(want), size, &failed);
+            if (failed) {
+                got = range_result::changed;
+            } else if (name_ends < 0) {
+                reached.raw_from = at;
+            } else {
+                record_end = reached.end = name_ends;
+                reached.at = at;
+            }
+            continue;
+        }
+        if (unit == 0) {
+            if (at + int64_t(whole) <= end)
+                reached.at = at + int64_t(whole), reached.end = -1;
+            else if (const size_t k = whole_units(r->type, window.data(), size_t(end - at)); k > 0)
+                reached.at = at + int64_t(k), reached.end = -1;
+        }
+        swap_resource_data(r->type, window.data(), int32_t(whole));
+        copy_overlap(window.data(), at, whole, from, out, n);
+        at += int64_t(whole);
+    }
+    if (unit == 0 && got == range_result::read)
+        *walk = reached;
+    return got;
 }

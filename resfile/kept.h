@@ -14,8 +14,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <sys/types.h>
 #include <vector>
+
+#include "platform/platform.h"
 
 struct resource;
 
@@ -144,3 +147,51 @@ int add_file_data(data_builder* b, int fd, const char* path, int64_t length);
 // still to be filled with fill_record; null after a line when memory runs
 // out. The builder is empty afterwards.
 resource* finish_data(data_builder* b);
+
+// Reading a kept record's data outside the process lock (the library, whose
+// threads do not wait for each other's reads). Under the process lock, a
+// descriptor on the record's file is lent while the file is still what it
+// was (opened again by its path when its descriptor was let go); the read
+// itself touches nothing the process shares; the loan ends under the lock
+// again. A lent descriptor is never closed under its borrower.
+struct lent_input {
+    int fd = -1;
+    file_state was = {};
+    std::string path; // the file as it was named
+    bool spill = false; // the spill file, which nothing else changes
+};
+
+// Under the process lock: 0, or -1 after the line of next_piece when the
+// file cannot be opened again or is no longer what it was (or the spill
+// file's when it cannot be written); in->path and in->spill are filled
+// either way.
+int lend_input(const resource* r, lent_input* in);
+
+// Under the process lock: the loan ends; with give_back, the descriptor is
+// closed too, unless another loan holds it.
+void end_loan(const resource* r, bool give_back);
+
+// Under the process lock: closes the descriptor on r's file unless it is
+// lent (the file is opened again by its path when it is needed).
+void let_descriptor_go(const resource* r);
+
+// True while the file of a loan is still what it was.
+bool still_as_lent(const lent_input& in);
+
+// Where a walk of a record's 'RREF' records may start again: a record that
+// starts at `at` (and ends at `end`, when that is known), and the point
+// from which nothing is converted, once that is known.
+struct data_walk {
+    int64_t at = 0, end = -1;
+    int64_t raw_from = INT64_MAX;
+};
+
+// Reads n bytes of a kept record's data from `from` (from + n within its
+// size) into out, in host order: the bytes of the same range of
+// record_data's. Reads cost their own length and a record's: a walk of
+// 'RREF' records goes on from where *walk says, and leaves there where it
+// got to. Through fd, a lent descriptor; nothing the process shares is
+// touched, and no line is printed.
+enum class range_result { read, changed, read_failed };
+range_result read_kept_range(const resource* r, int fd, int64_t from, unsigned char* out, size_t n,
+                             data_walk* walk);

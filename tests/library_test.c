@@ -145,7 +145,7 @@ static const struct row rows[] = {
      0, 0, TAMB_E_DAMAGED, "%s:3: error: bad value 'x'", ""},
     {"small data changed after opening", rs, 0, 0, 0, 0, 1, 0, "", "'LONG' 1 \"a\" 01000000\n"},
     {"data of 4 KiB changed after opening", rs, 0, 4 + 200, "D0 07 00 00 00 10 00 00", 6100, 1,
-     TAMB_E_DATA, "copy_resource_data(): %s changed while tamb was running", ""},
+     TAMB_E_DATA, "%s changed since it was opened", ""},
     {"file line", text, "# tamb resource text 1\nresource 'LONG' 1\n  file \"/nonexistent/x\"\n", 0,
      0, 0, 0, TAMB_E_DAMAGED, "%s:3: error: cannot open data file /nonexistent/x", ""},
     {"empty file", raw, "", 0, 0, 0, 0, TAMB_E_NOT_RESOURCE_FILE, "%s is not a resource file", ""},
@@ -214,8 +214,8 @@ static void write_whole(const char* path, size_t n)
 }
 
 /* Each resource as "'TYPE' ID "NAME" HEX\n", with its data, in order, each
- * also found by its id and by its name. 0, or the code of a tamb_data that
- * failed. */
+ * also found by its id and by its name, its data read in parts that cut its
+ * elements first. 0, or the code of a tamb_read or tamb_data that failed. */
 static int list_resources(tamb_file* f, char* out, size_t room)
 {
     size_t i, k;
@@ -225,13 +225,18 @@ static int list_resources(tamb_file* f, char* out, size_t room)
         const void* data = NULL;
         size_t size = 0;
         char* end = out + strlen(out);
+        unsigned char parts[64];
         int code;
         EXPECT(tamb_resource_at(f, i, &r) == 0 && r.index == i, "resource %zu", i);
         EXPECT(tamb_find(f, r.type, r.id, &again) == 0 && again.index == i, "find %zu", i);
         EXPECT(tamb_find_named(f, r.type, r.name, &again) == 0 && again.index == i, "named %zu", i);
+        for (k = 0; k < r.size && k < sizeof parts; k += 3)
+            if ((code = tamb_read(f, &r, k, parts + k, r.size - k < 3 ? r.size - k : 3)) != 0)
+                return code;
         if ((code = tamb_data(f, &r, &data, &size)) != 0)
             return code;
-        EXPECT(data != NULL && size == r.size, "data of %zu", i);
+        EXPECT(data != NULL && size == r.size && memcmp(data, parts, size < 64 ? size : 64) == 0,
+               "data of %zu", i);
         end += sprintf(end, "'%c%c%c%c' %d \"%s\" ", (int)(r.type >> 24), (int)(r.type >> 16 & 0xFF),
                        (int)(r.type >> 8 & 0xFF), (int)(r.type & 0xFF), (int)r.id, r.name);
         for (k = 0; k < size && (size_t)(end - out) + 4 < room; ++k)
@@ -284,6 +289,7 @@ static void run_elsewhere(const struct row* r, const char* dir, int code, const 
         }
         got[0] = '\0';
         if (now == 0) {
+            EXPECT(tamb_byte_order(f) == (r->kind == resf || r->kind == pef ? 2 : 1), "order");
             now = list_resources(f, got, sizeof got);
             if (pass == 0)
                 EXPECT(all_lent(f, file, n) == (r->kind == rs || r->kind == pe), "%s: lent", r->name);
@@ -313,6 +319,8 @@ static void run_row(const struct row* r, const char* dir)
     if (code != 0) {
         EXPECT(f == NULL, "%s: a failed open leaves a handle", r->name);
     } else {
+        EXPECT(tamb_byte_order(f) == (r->kind == resf || r->kind == pef ? TAMB_BIG_ENDIAN : 1),
+               "%s: byte order %d", r->name, tamb_byte_order(f));
         if (r->changed) {
             FILE* grown = fopen(path, "ab");
             EXPECT(grown != NULL && fputc(0, grown) == 0 && fclose(grown) == 0, "grow %s", path);
@@ -332,15 +340,31 @@ static void run_row(const struct row* r, const char* dir)
         run_elsewhere(r, dir, code, listing);
 }
 
-/* The calls around the table: type codes, lookups that fail, arguments. */
+/* 'LONG' 1, 'LONG' 2 (placed with the first of its type) and 'CSTR' 5. */
+static const char three[] = "# tamb resource text 1\nresource 'LONG' 1\n int32 1\n"
+                            "resource 'CSTR' 5\n text \"hi\"\nresource 'LONG' 2\n int32 2\n";
+
+/* The calls around the table: type codes, lookups that fail, arguments,
+ * types' runs, the version, and resources not of the handle. */
 static void run_calls(const char* dir)
 {
-    char path[512], name[1001], want[1100];
-    tamb_file* f = NULL;
-    tamb_resource r;
+    char path[512], name[1001], want[1100], version[64];
+    tamb_file *f = NULL, *g = NULL;
+    tamb_resource r, copy;
     int i;
     const void* data;
-    size_t size;
+    size_t size, first = 9, count = 9, k;
+    unsigned char part[4];
+    EXPECT(tamb_open_memory(three, sizeof three - 1, &g) == 0 &&
+               tamb_type_range(g, tamb_type("LONG"), &first, &count) == 0 && first + count == 2 &&
+               tamb_type_range(g, tamb_type("CSTR"), &first, &count) == 0 && first + count == 3 &&
+               tamb_type_range(g, tamb_type("RECT"), &first, &count) == TAMB_E_NOT_FOUND &&
+               count == 0 && strcmp(tamb_error(), "no resource of type 'RECT'") == 0,
+           "runs %zu %zu (%s)", first, count, tamb_error());
+    tamb_close(g);
+    sprintf(version, "%d.%d.%d", TAMB_VERSION_MAJOR, TAMB_VERSION_MINOR, TAMB_VERSION_PATCH);
+    EXPECT(strcmp(tamb_version(), version) == 0 && strcmp(version, TAMB_PROJECT_VERSION) == 0,
+           "version %s, header %s, tamb %s", tamb_version(), version, TAMB_PROJECT_VERSION);
     EXPECT(tamb_type("APPV") == 0x41505056u && TAMB_TYPE('A', 'P', 'P', 'V') == 0x41505056u, "APPV");
     EXPECT(tamb_open_self(&f) == TAMB_E_UNSUPPORTED && f == NULL, "open_self");
     EXPECT(tamb_open(NULL, &f) == TAMB_E_ARGUMENT, "null path");
@@ -366,8 +390,21 @@ static void run_calls(const char* dir)
                strcmp(tamb_error(), "no resource 'LONG' named \"b\"") == 0, "%s", tamb_error());
     EXPECT(tamb_resource_at(f, 1, &r) == TAMB_E_ARGUMENT, "index 1 of 1");
     EXPECT(tamb_resource_at(f, 0, &r) == 0, "index 0");
-    r.id = 2;
-    EXPECT(tamb_data(f, &r, &data, &size) == TAMB_E_ARGUMENT, "another resource");
+    EXPECT(tamb_read(f, &r, 2, part, 3) == TAMB_E_ARGUMENT &&
+               tamb_read(f, &r, UINT64_MAX, part, 2) == TAMB_E_ARGUMENT, "past the end");
+    EXPECT(tamb_open(path, &g) == 0 && tamb_resource_at(g, 0, &copy) == 0, "%s", tamb_error());
+    EXPECT(tamb_data(f, &copy, &data, &size) == TAMB_E_ARGUMENT &&
+               tamb_read(f, &copy, 0, part, 1) == TAMB_E_ARGUMENT &&
+               tamb_release(f, &copy) == TAMB_E_ARGUMENT, "another handle's resource");
+    tamb_close(g);
+    for (k = 0; k < 3; ++k) { /* copies with another id, size or name */
+        copy = r;
+        copy.id += k == 0;
+        copy.size -= k == 1;
+        copy.name = k == 2 ? "a" : r.name;
+        EXPECT(tamb_data(f, &copy, &data, &size) == TAMB_E_ARGUMENT &&
+                   strcmp(tamb_error(), "tamb_data(): not a resource of this file") == 0, "%zu", k);
+    }
     tamb_close(f);
     tamb_close(NULL);
 }

@@ -36,6 +36,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "tamb/version.h" /* TAMB_VERSION_MAJOR, TAMB_VERSION_MINOR, TAMB_VERSION_PATCH */
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -44,7 +46,8 @@ extern "C" {
 enum tamb_code {
     TAMB_OK = 0,
     /* A null pointer where one is needed, an index past the last resource,
-     * or a tamb_resource that is not this file's. */
+     * a range past the end of the data, or a tamb_resource that is not
+     * this file's, exactly as it gave it. */
     TAMB_E_ARGUMENT = -1,
     /* No resource of that type and id (or name). */
     TAMB_E_NOT_FOUND = -2,
@@ -165,15 +168,69 @@ int tamb_find_named(const tamb_file* file, uint32_t type, const char* name,
  * small block's, an image's in memory) is handed out as it is; otherwise
  * the first call for a resource reads its data whole and checks that the
  * file is still what it was when it was opened; the bytes stay valid and
- * unchanged until the file is closed.
+ * unchanged until tamb_release of the resource or tamb_close. resource
+ * must be one this file gave, unchanged.
  * 0; TAMB_E_ARGUMENT, TAMB_E_DATA or TAMB_E_MEMORY (a call that fails may
  * be made again). */
 int tamb_data(tamb_file* file, const tamb_resource* resource, const void** data, size_t* size);
 
+/* Reads size bytes of the resource's data from offset, in host order, into
+ * buffer, without holding the rest: a program streams a large resource in
+ * memory of its own choosing. The bytes are those of the same range of
+ * tamb_data's, even where the range cuts through an element or a record of
+ * a converted type; reads at increasing offsets cost their own length. Data
+ * already read whole is copied from memory; otherwise the file is checked
+ * to be still what it was, as by tamb_data. 0; TAMB_E_ARGUMENT (a range
+ * past the data's end, or a null buffer with a size), TAMB_E_DATA or
+ * TAMB_E_MEMORY. */
+int tamb_read(tamb_file* file, const tamb_resource* resource, uint64_t offset, void* buffer,
+              size_t size);
+
+/* Gives back the memory of the resource's data that tamb_data read, before
+ * the file is closed: its pointer is no longer valid. A later tamb_data
+ * reads the data again, from the file opened again by its path if its
+ * descriptor was given back, and fails with TAMB_E_DATA unless that is the
+ * same file, unchanged. Data that has no other place than the handle's
+ * memory (a text form's inline data, data read from a pipe), data read at
+ * opening and data lent from an image in memory are kept. 0 (also when
+ * nothing was read); TAMB_E_ARGUMENT. */
+int tamb_release(tamb_file* file, const tamb_resource* resource);
+
+/* The byte order of the file's numbers. */
+enum tamb_order {
+    TAMB_LITTLE_ENDIAN = 1, /* an x86 resource file, a PE executable, a text form */
+    TAMB_BIG_ENDIAN = 2     /* a PowerPC resource file, a PEF executable */
+};
+
+/* The byte order of the file's container (TAMB_LITTLE_ENDIAN or
+ * TAMB_BIG_ENDIAN), so that a program can convert the data of its own
+ * types; the data of the known types comes in host order whatever it is.
+ * TAMB_E_ARGUMENT for a null file. */
+int tamb_byte_order(const tamb_file* file);
+
+/* The resources of one type lie together in the file's order: sets *first
+ * to the index of the first and *count to their number. 0;
+ * TAMB_E_NOT_FOUND (with *count 0) when the file holds none of that type. */
+int tamb_type_range(const tamb_file* file, uint32_t type, size_t* first, size_t* count);
+
+/* The library's version, "MAJOR.MINOR.PATCH": that of the tamb it came
+ * with, and of TAMB_VERSION_MAJOR, TAMB_VERSION_MINOR and
+ * TAMB_VERSION_PATCH when the program was built against the same one. */
+const char* tamb_version(void);
+
 /* Threads: after tamb_open has returned, any number of threads may use one
- * file at once with tamb_count, tamb_resource_at, tamb_find, tamb_find_named
- * and tamb_data; tamb_close must come after all of them. Opening, closing
- * and first reads of data take turns across the process. */
+ * file at once with every function but tamb_close, which must come after
+ * all of them; releasing data that another thread still uses, or reads, is
+ * the caller's error. No read of data waits for another thread's: a read
+ * takes the process's turn only to borrow the file's descriptor and to
+ * give it back, and only the threads that ask for the same resource's data
+ * whole wait for each other. Opening (which reads the map in that turn)
+ * and closing take turns across the process.
+ *
+ * Descriptors: a file keeps a descriptor open while some resource's data
+ * lies in it unread (at most 64 across the process; the others are opened
+ * again by their path). Once every resource's data has been read whole or
+ * released, the descriptor is given back. */
 
 #ifdef __cplusplus
 }
