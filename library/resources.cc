@@ -9,7 +9,6 @@
 // published, once, by an atomic store that releases it; lookups and reads
 // of data already published take no lock.
 #include "tamb/resources.h"
-extern "C" int tamb_open_memory(const void* bytes, size_t size, tamb_file** out); // TEMPORARY
 
 #include <algorithm>
 #include <atomic>
@@ -371,17 +370,4 @@ int tamb_data(tamb_file* file, const tamb_resource* resource, const void** data,
         *size = size_t(std::max(h.r->size, 0));
         return 0;
     });
-}
-
-// TEMPORARY until tamb_open_memory lands from the reading side.
-#include <sys/mman.h>
-#include <unistd.h>
-int tamb_open_memory(const void* bytes, size_t size, tamb_file** out)
-{
-    const int fd = memfd_create("image", 0);
-    if (write(fd, bytes, size) != ssize_t(size))
-        return -1;
-    const int code = tamb_open(("/proc/self/fd/" + std::to_string(fd)).c_str(), out);
-    close(fd);
-    return code;
 }
