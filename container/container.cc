@@ -89,17 +89,17 @@ uint32_t fold(uint32_t sum)
     return (sum & 0xFFFF) + (sum >> 16);
 }
 
-int pe_path(int fd, int mode)
+int pe_path(source& s, int mode)
 {
-    if (syscalls.lseek(fd, 60, SEEK_SET) < 0)
+    if (source_seek(s, 60, SEEK_SET) < 0)
         return fail("position_at_map(): cannot seek to PE offset location\n");
     unsigned char word[4];
-    if (syscalls.read(fd, word, 4) != 4)
+    if (source_read(s, word, 4) != 4)
         return fail("position_at_map(): read() PE offset failed\n");
     const off_t e_lfanew = le32(word);
-    if (syscalls.lseek(fd, e_lfanew, SEEK_SET) < 0)
+    if (source_seek(s, e_lfanew, SEEK_SET) < 0)
         return fail("position_at_map(): lseek() to PE failed\n");
-    if (syscalls.read(fd, word, 2) != 2)
+    if (source_read(s, word, 2) != 2)
         return fail("position_at_map(): read() PE signature failed\n");
     if (word[0] != 'P' || word[1] != 'E')
         return fail("position_at_map(): expected PE signature\n");
@@ -107,47 +107,47 @@ int pe_path(int fd, int mode)
     // byte before the certificate table; what is added after the table lies
     // outside it. Writing would leave a program whose signature is broken.
     optional_header h;
-    if (mode != 0 && read_optional_header(fd, e_lfanew, &h) && h.certificates != 0)
+    if (mode != 0 && read_optional_header(s.fd, e_lfanew, &h) && h.certificates != 0)
         return fail("position_at_map(): executable is signed (certificate table of %u bytes)\n",
                     h.certificates);
-    const off_t f = syscalls.lseek(fd, e_lfanew + pe_resource_word, SEEK_SET);
+    const off_t f = source_seek(s, e_lfanew + pe_resource_word, SEEK_SET);
     if (f < 0)
         return fail("position_at_map(): cannot seek to resource section offset\n");
-    if (syscalls.read(fd, word, 4) != 4)
+    if (source_read(s, word, 4) != 4)
         return fail("position_at_map(): cannot read resource section offset\n");
     const off_t r = le32(word);
     // The word after it is the size of the table the executable itself
     // keeps there; one that cannot be read counts as 0.
     uint32_t table_size = 0;
-    if (mode != 0 && syscalls.read(fd, word, 4) == 4)
+    if (mode != 0 && source_read(s, word, 4) == 4)
         table_size = uint32_t(le32(word));
 
     if (r <= 0) {
         if (mode == 0)
             return 0;
-        const off_t e = syscalls.lseek(fd, 0, SEEK_END);
+        const off_t e = source_seek(s, 0, SEEK_END);
         if (e < 0)
             return fail("position_at_map(): cannot get end of file\n");
         const off_t a = (e + 15) & ~off_t(15);
         if (a > largest_pe_area)
             return fail("position_at_map(): end of file too far for a resource section offset\n");
-        if (syscalls.lseek(fd, f, SEEK_SET) < 0)
+        if (source_seek(s, f, SEEK_SET) < 0)
             return fail("position_at_map(): cannot re-seek to resource section offset\n");
         const uint32_t v = uint32_t(a);
         const unsigned char le[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-        if (write_all(fd, le, 4) != 4)
+        if (write_all(s.fd, le, 4) != 4)
             return fail("position_at_map(): write of new resource section offset failed\n");
-        if (syscalls.lseek(fd, a, SEEK_SET) < 0)
+        if (source_seek(s, a, SEEK_SET) < 0)
             return fail("position_at_map(): final lseek with allocated map failed\n");
         return 0;
     }
-    const off_t e = syscalls.lseek(fd, 0, SEEK_END);
+    const off_t e = source_seek(s, 0, SEEK_END);
     if (e < 0)
         return fail("position_at_map(): cannot get EOF\n");
-    if (mode != 0 && r < e && table_size != 0 && !image_at(fd, r))
+    if (mode != 0 && r < e && table_size != 0 && !image_at(s.fd, r))
         return fail("position_at_map(): resource table in use by the executable (size %u)\n",
                     table_size);
-    if (syscalls.lseek(fd, r, SEEK_SET) < 0)
+    if (source_seek(s, r, SEEK_SET) < 0)
         return fail("position_at_map(): final lseek() failed\n");
     return r < e ? 1 : 0;
 }
@@ -164,11 +164,11 @@ bool powerpc_tags(const unsigned char* header)
     return tag2 == type_code("resf") || (tag1 == type_code("Joy!") && tag2 == type_code("peff"));
 }
 
-int powerpc_path(int fd, int mode)
+int powerpc_path(source& s, int mode)
 {
-    syscalls.lseek(fd, 0, SEEK_SET);
+    source_seek(s, 0, SEEK_SET);
     unsigned char header[pef_header_length];
-    if (syscalls.read(fd, header, sizeof header) != ssize_t(sizeof header))
+    if (source_read(s, header, sizeof header) != ssize_t(sizeof header))
         return fail("position_at_map(): read() file header failed\n");
     swap_pef_header(header);
     if (mode != 0 && !powerpc_tags(header))
@@ -189,7 +189,7 @@ int powerpc_path(int fd, int mode)
     }
     const ssize_t want = ssize_t(count) * pef_section_length;
     if (count > 0) {
-        const ssize_t got = syscalls.read(fd, sections.get(), size_t(want));
+        const ssize_t got = source_read(s, sections.get(), size_t(want));
         if (got != want)
             return fail("position_at_map(): cannot read section headers (read(%d) returns %d)\n",
                         int(want), int(got));
@@ -210,12 +210,12 @@ int powerpc_path(int fd, int mode)
     if (mode != 0 && b < pef_header_length + off_t(count) * pef_section_length)
         return fail("position_at_map(): resource area would cover the section headers\n");
 
-    const off_t e = syscalls.lseek(fd, 0, SEEK_END);
+    const off_t e = source_seek(s, 0, SEEK_END);
     if (e < 0)
         return fail("position_at_map(): can't find EOF\n");
     if (mode != 0 && b > e)
         return fail("position_at_map(): section data reaches past the end of the file\n");
-    if (syscalls.lseek(fd, b, SEEK_SET) < 0)
+    if (source_seek(s, b, SEEK_SET) < 0)
         return fail("position_at_map(): lseek() to resource data failed\n");
     return e != b ? 1 : 0;
 }
@@ -295,20 +295,20 @@ int pe_checksum(int fd, off_t at, off_t base)
     return 0;
 }
 
-int position_at_map(int fd, int mode, pe_format* format)
+int position_at_map(source& s, int mode, pe_format* format)
 {
     *format = 0;
-    if (syscalls.lseek(fd, 0, SEEK_SET) < 0)
+    if (source_seek(s, 0, SEEK_SET) < 0)
         return fail("position_at_map(): lseek() to beginning failed\n");
     *format = 1;
     unsigned char signature[4];
-    const ssize_t got = syscalls.read(fd, signature, 4);
+    const ssize_t got = source_read(s, signature, 4);
     if (got == 0) {
         if (mode == 0)
             return 0;
         // A short write would put the image at the wrong offset: any count
         // other than 4 fails.
-        if (write_all(fd, "RS\0\0", 4) != 4)
+        if (write_all(s.fd, "RS\0\0", 4) != 4)
             return fail("position_at_map(): write() file_header failed\n");
         return 0;
     }
@@ -317,7 +317,7 @@ int position_at_map(int fd, int mode, pe_format* format)
     // Write mode writes only into containers: never into the text form, nor
     // into a file that merely begins with the letters RS.
     unsigned char mark[text_mark_length];
-    if (mode != 0 && pread_all(fd, mark, sizeof mark, 0) == ssize_t(sizeof mark) &&
+    if (mode != 0 && source_pread_all(s, mark, sizeof mark, 0) == ssize_t(sizeof mark) &&
         std::memcmp(mark, text_form_mark, sizeof mark) == 0)
         return fail("position_at_map(): output is in the text form (print one with --text)\n");
     if (signature[0] == 'R' && signature[1] == 'S') {
@@ -327,8 +327,14 @@ int position_at_map(int fd, int mode, pe_format* format)
     }
     if (signature[0] == 'M' && signature[1] == 'Z') {
         *format = 1;
-        return pe_path(fd, mode);
+        return pe_path(s, mode);
     }
     *format = 0;
-    return powerpc_path(fd, mode);
+    return powerpc_path(s, mode);
+}
+
+int position_at_map(int fd, int mode, pe_format* format)
+{
+    source s = source::descriptor(fd);
+    return position_at_map(s, mode, format);
 }

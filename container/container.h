@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/source.h"
 #include "resfile/resfile.h"
 
 // The first bytes of tamb's text form of a resource list: a file that
@@ -27,7 +28,9 @@ constexpr size_t text_mark_length = sizeof text_form_mark - 1;
 // headers or lie past its end. Result -1 on failure
 // (after one line on stderr), 0 when there is no resource area (in write
 // mode fd is where a new image goes), 1 when there is one and fd is at its
-// start.
+// start. The source form reads an image in memory by the same lines (its
+// cursor is the position); write mode needs a descriptor.
+int position_at_map(source& s, int mode, pe_format* format);
 int position_at_map(int fd, int mode, pe_format* format);
 
 // The file offset of a PE executable's resource-area word (the only place

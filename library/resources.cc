@@ -137,6 +137,7 @@ __attribute__((section(".drectve"), used)) const char not_exported[] =
 
 struct tamb_file {
     resource_list list;
+    std::vector<unsigned char> whole; // a file that cannot seek, read whole at opening
     size_t count = 0;
     std::unique_ptr<held_resource[]> held;
     std::vector<id_place> by_id;     // sorted by id_before
@@ -145,28 +146,31 @@ struct tamb_file {
 
 namespace {
 
-// Reads the resources of the file open on fd (named path) into f, as tamb
-// reads an input, leaving an image's data in the file. Under the process
-// lock, with a quiet sink collecting. 0, or a tamb_code after its text.
-int read_resources(tamb_file* f, int fd, const char* path, const failure_sink& sink)
+// Reads the resources of the source (a file named path, or memory) into f,
+// as tamb reads an input, leaving an image's data in its file, or lending
+// it from memory. A text's `file` lines are read when allow_files is set.
+// Under the process lock, with a quiet sink collecting. 0, or a tamb_code
+// after its text.
+int read_resources(tamb_file* f, source& src, const char* path, const failure_sink& sink,
+                   bool allow_files = true)
 {
     resource_index& index = f->list.index;
-    index.keeping = path;
+    index.keeping = src.in_memory() ? nullptr : path;
     index.keeping_all = true;
     unsigned char first[text_mark_length];
-    if (pread_all(fd, first, sizeof first, 0) == ssize_t(sizeof first) &&
+    if (source_pread_all(src, first, sizeof first, 0) == ssize_t(sizeof first) &&
         is_text_form(first, sizeof first)) {
-        if (read_text_resources(&f->list.head, fd, path, &index) != 0)
+        if (read_text_resources(&f->list.head, src, path, &index, allow_files) != 0)
             return failed(TAMB_E_DAMAGED, sink, "cannot read " + std::string(path));
         return 0;
     }
     const std::string not_resources = std::string(path) + " is not a resource file";
     pe_format format = 0;
-    const int area = position_at_map(fd, 0, &format);
+    const int area = position_at_map(src, 0, &format);
     if (area <= 0)
         return failed(TAMB_E_NOT_RESOURCE_FILE, sink, not_resources);
     image_seen seen;
-    if (read_resource_file(&f->list.head, fd, format, nullptr, &index, &seen) != 0 ||
+    if (read_resource_file(&f->list.head, src, format, nullptr, &index, &seen) != 0 ||
         !sink.lines.empty())
         return failed(TAMB_E_DAMAGED, sink, "cannot read " + std::string(path));
     std::vector<std::string> problems;
@@ -197,6 +201,24 @@ void index_resources(tamb_file* f)
     std::sort(f->by_name.begin(), f->by_name.end(), name_before);
 }
 
+// Reads what is left of a file that cannot seek (a pipe) into whole. 0, or -1.
+int read_whole(int fd, std::vector<unsigned char>& whole)
+{
+    widen_pipe(fd);
+    for (size_t got = 0;;) {
+        if (whole.size() - got < (size_t(1) << 16))
+            whole.resize(std::max(whole.size() * 2, size_t(1) << 16));
+        const ssize_t n = syscalls.read(fd, whole.data() + got, whole.size() - got);
+        if (n < 0)
+            return -1;
+        if (n == 0) {
+            whole.resize(got);
+            return 0;
+        }
+        got += size_t(n);
+    }
+}
+
 int open_path(const char* path, tamb_file** out)
 {
     if (out == nullptr)
@@ -212,7 +234,34 @@ int open_path(const char* path, tamb_file** out)
     owned_descriptor in(syscalls.open(path, O_RDONLY, 0));
     if (in.fd < 0)
         return failed(TAMB_E_OPEN, "cannot open " + std::string(path));
-    if (const int code = read_resources(f.get(), in.fd, path, sink); code != 0)
+    source src = source::descriptor(in.fd);
+    if (syscalls.lseek(in.fd, 0, SEEK_CUR) < 0) {
+        if (read_whole(in.fd, f->whole) != 0)
+            return failed(TAMB_E_DAMAGED, "cannot read " + std::string(path));
+        src = source::memory(f->whole.data(), f->whole.size());
+    }
+    if (const int code = read_resources(f.get(), src, path, sink); code != 0)
+        return code;
+    index_resources(f.get());
+    *out = f.release();
+    return 0;
+}
+
+// An image in memory that the caller keeps: its data lent where it lies.
+int open_memory(const void* bytes, size_t size, tamb_file** out)
+{
+    if (out == nullptr)
+        return failed(TAMB_E_ARGUMENT, "tamb_open_memory(): no place for the handle");
+    *out = nullptr;
+    if (bytes == nullptr && size > 0)
+        return failed(TAMB_E_ARGUMENT, "tamb_open_memory(): no bytes");
+    holding_process_lock lock;
+    std::unique_ptr<tamb_file> f(new tamb_file); // freed under the lock
+    failure_sink sink;
+    sink.quiet = true;
+    collecting_failures collecting(&sink);
+    source src = source::memory(bytes, size);
+    if (const int code = read_resources(f.get(), src, "memory", sink, false); code != 0)
         return code;
     index_resources(f.get());
     *out = f.release();
@@ -270,6 +319,11 @@ uint32_t tamb_type(const char* code)
 int tamb_open(const char* path, tamb_file** out)
 {
     return guarded([&] { return open_path(path, out); });
+}
+
+int tamb_open_memory(const void* bytes, size_t size, tamb_file** out)
+{
+    return guarded([&] { return open_memory(bytes, size, out); });
 }
 
 int tamb_open_self(tamb_file** out)

@@ -16,15 +16,15 @@
 
 namespace {
 
-// True when fd is a regular file too short to hold count bytes at pos, so a
+// True when s is a regular file (or memory) too short to hold count bytes at pos, so a
 // read there is sure to come up short. Lets hostile sizes fail as the short
 // read would, without first allocating their claimed size.
-bool ends_before(int fd, off_t pos, int64_t count)
+bool ends_before(const source& s, off_t pos, int64_t count)
 {
-    struct stat st;
-    if (syscalls.fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    off_t length = 0;
+    if (!source_length(s, &length))
         return false;
-    return pos > st.st_size || count > st.st_size - pos;
+    return pos > length || count > length - pos;
 }
 
 // A 16- or 32-bit field of the map, in host order.
@@ -125,9 +125,10 @@ off_t block_position(uint32_t offset, int32_t size, off_t base, EndsBefore ends_
 // their data back to back, in map order), so that a whole image costs a few
 // reads instead of one or two system calls per resource. Every block fails
 // exactly as its own seek and read would: the span is only read ahead, and
-// a block that the file cannot fill is refused with the same message.
+// a block that the file cannot fill is refused with the same message. From
+// memory, a block whose data needs no conversion is lent where it lies.
 struct data_reader {
-    int fd;
+    source& src;
     off_t base;
     const char* keeping; // the input's path, when its large data may stay in it
     bool keeping_all;    // with keeping: all of its data, whatever its size
@@ -142,14 +143,10 @@ struct data_reader {
     static constexpr size_t span_capacity = size_t(1) << 20;
     static constexpr int32_t largest_from_span = 64 << 10;
 
-    data_reader(int f, off_t b, const char* path, bool all, data_order o)
-        : fd(f), base(b), keeping(path), keeping_all(all), order(o)
+    data_reader(source& s, off_t b, const char* path, bool all, data_order o)
+        : src(s), base(b), keeping(s.in_memory() ? nullptr : path), keeping_all(all), order(o)
     {
-        struct stat st;
-        if (syscalls.fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-            regular = true;
-            file_length = st.st_size;
-        }
+        regular = source_length(src, &file_length);
     }
 
     bool ends_before(off_t pos, int64_t count) const
@@ -166,7 +163,7 @@ struct data_reader {
                 span.reset(static_cast<unsigned char*>(std::malloc(span_capacity)));
             if (!span)
                 return read_at(to, pos, size);
-            ssize_t got = pread_all(fd, span.get(), span_capacity, pos);
+            ssize_t got = source_pread_all(src, span.get(), span_capacity, pos);
             span_at = pos;
             span_length = got > 0 ? size_t(got) : 0;
             if (off_t(size) > off_t(span_length))
@@ -178,11 +175,11 @@ struct data_reader {
 
     bool read_at(unsigned char* to, off_t pos, int32_t size)
     {
-        if (syscalls.lseek(fd, pos, SEEK_SET) < 0) {
+        if (source_seek(src, pos, SEEK_SET) < 0) {
             fail("read_block(): lseek() failed\n");
             return false;
         }
-        if (read_all(fd, to, size_t(size)) != ssize_t(size)) {
+        if (source_read_all(src, to, size_t(size)) != ssize_t(size)) {
             fail("read_block(): read() failed\n");
             return false;
         }
@@ -200,14 +197,37 @@ struct data_reader {
     {
         if (keeping == nullptr || !regular || !(keeping_all || data_may_stay(size)))
             return nullptr;
-        if (input < 0 && (input = keep_input(fd, keeping)) < 0) {
+        if (input < 0 && (input = keep_input(src.fd, keeping)) < 0) {
             keeping = nullptr; // it cannot be held: the rest is read as ever
             return nullptr;
         }
         return allocate_kept_record(head_room, input, pos, order);
     }
 
-    resource* record(uint32_t offset, int32_t size, size_t head_room)
+    // A record whose data lies in the image in memory, lent: *lent is set
+    // to where, for the caller to point the filled record at. A block past
+    // the image's end fails as its read would.
+    resource* lent_record(off_t pos, int32_t size, size_t head_room, const unsigned char** lent)
+    {
+        if (pos > file_length || size > file_length - pos) {
+            fail("read_block(): read() failed\n");
+            return nullptr;
+        }
+        resource* r = allocate_record(head_room, 0);
+        if (r == nullptr) {
+            fail("read_block(): malloc(%d) failed\n", size);
+            return nullptr;
+        }
+        *lent = src.bytes + pos;
+        return r;
+    }
+
+    // A record of head_room bytes (filled by the caller) and then the
+    // block's data; from memory, with may_lend, a record lent its data (see
+    // lent_record). Null after read_block's message when the block cannot
+    // be read.
+    resource* record(uint32_t offset, int32_t size, size_t head_room, bool may_lend = false,
+                     const unsigned char** lent = nullptr)
     {
         // Data that stays unread is refused as its read would be.
         const off_t pos = block_position(
@@ -215,6 +235,8 @@ struct data_reader {
             keeping != nullptr && keeping_all);
         if (pos < 0)
             return nullptr;
+        if (may_lend && src.in_memory() && size > 0)
+            return lent_record(pos, size, head_room, lent);
         if (resource* r = kept(pos, size, head_room))
             return r;
         resource* r = allocate_record(head_room, size_t(size));
@@ -241,10 +263,10 @@ struct data_reader {
 
 } // namespace
 
-unsigned char* read_block(int fd, uint32_t offset, int32_t size, off_t base)
+unsigned char* read_block(source& s, uint32_t offset, int32_t size, off_t base)
 {
-    const off_t pos = block_position(offset, size, base, [fd](off_t at, int64_t count) {
-        return ends_before(fd, at, count);
+    const off_t pos = block_position(offset, size, base, [&s](off_t at, int64_t count) {
+        return ends_before(s, at, count);
     });
     if (pos < 0)
         return nullptr;
@@ -253,18 +275,24 @@ unsigned char* read_block(int fd, uint32_t offset, int32_t size, off_t base)
         fail("read_block(): malloc(%d) failed\n", size);
         return nullptr;
     }
-    if (syscalls.lseek(fd, pos, SEEK_SET) < 0) {
+    if (source_seek(s, pos, SEEK_SET) < 0) {
         fail("read_block(): lseek() failed\n");
         return nullptr;
     }
-    if (read_all(fd, block.get(), size_t(size)) != ssize_t(size)) {
+    if (source_read_all(s, block.get(), size_t(size)) != ssize_t(size)) {
         fail("read_block(): read() failed\n");
         return nullptr;
     }
     return block.release();
 }
 
-int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, swap_func swap,
+unsigned char* read_block(int fd, uint32_t offset, int32_t size, off_t base)
+{
+    source s = source::descriptor(fd);
+    return read_block(s, offset, size, base);
+}
+
+int parse_resource_map(source& src, const chunk_entry* chunk_map, pe_format format, swap_func swap,
                        const unsigned char* map, int32_t length, off_t base, resource** list,
                        resource_index* index, image_seen* seen)
 {
@@ -292,18 +320,22 @@ int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, s
     // Kept data of a known type is converted when it is read or written, with
     // the default conversion: another callback reads everything into memory.
     const char* keeping = index != nullptr && swap == swap_resource_data ? index->keeping : nullptr;
-    data_reader data(fd, base, keeping, keeping != nullptr && index->keeping_all,
+    data_reader data(src, base, keeping, keeping != nullptr && index->keeping_all,
                      format == 1 ? data_order::little : data_order::big);
     auto read_entry = [&](const map_entry& e) {
         int64_t slot = int64_t(e.chunk_index) + map_block_slot;
         // The data is read straight into the record that will hold it.
         const size_t name_bytes = std::strlen(e.name) + 1;
+        // Data that is not converted may stay where it lies in memory.
+        const bool may_lend =
+            format == 1 || (swap == swap_resource_data && swap_resource_data(e.type, nullptr, 0) == 0);
+        const unsigned char* lent = nullptr;
         resource* r = nullptr;
         if (slot < 0 || slot >= slots)
             fail("parse_resource_map(): chunk index %d names no slot\n", e.chunk_index);
         else
             r = data.record(chunk_map[slot].offset, chunk_map[slot].size,
-                            record_head_room(name_bytes));
+                            record_head_room(name_bytes), may_lend, &lent);
         if (seen != nullptr)
             seen->entries.push_back({e.type, e.id,
                                      r != nullptr ? base + off_t(int32_t(chunk_map[slot].offset)) : -1,
@@ -315,7 +347,9 @@ int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, s
             return;
         }
         fill_record(r, e.type, e.id, chunk_map[slot].size, e.name, name_bytes);
-        if (format != 1 && !data_kept(r))
+        if (lent != nullptr)
+            r->data = const_cast<unsigned char*>(lent); // never written: it is not converted
+        else if (format != 1 && !data_kept(r))
             swap(e.type, r->data, r->size);
         place_record(list, r, index);
     };
@@ -337,17 +371,25 @@ int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, s
     return 0;
 }
 
-int read_resource_file(resource** list, int fd, pe_format format, swap_func swap,
+int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, swap_func swap,
+                       const unsigned char* map, int32_t length, off_t base, resource** list,
+                       resource_index* index, image_seen* seen)
+{
+    source s = source::descriptor(fd);
+    return parse_resource_map(s, chunk_map, format, swap, map, length, base, list, index, seen);
+}
+
+int read_resource_file(resource** list, source& src, pe_format format, swap_func swap,
                        resource_index* index, image_seen* seen)
 {
     if (swap == nullptr)
         swap = swap_resource_data;
-    const off_t base = syscalls.lseek(fd, 0, SEEK_CUR);
+    const off_t base = source_seek(src, 0, SEEK_CUR);
     if (base < 0)
         return fail("read_resource_file() lseek() to the base offset failed\n");
 
     uint32_t header[17];
-    if (read_all(fd, header, sizeof header) != ssize_t(sizeof header))
+    if (source_read_all(src, header, sizeof header) != ssize_t(sizeof header))
         return fail("read_resource_file() read() resource header failed\n");
     if (format != 1)
         swap_resource_data(type_code("LONG"), header, sizeof header);
@@ -355,10 +397,10 @@ int read_resource_file(resource** list, int fd, pe_format format, swap_func swap
         return fail("read_resource_file() resource header version is wrong\n");
 
     const off_t chunk_map_at = base + off_t(int32_t(header[2]));
-    if (syscalls.lseek(fd, chunk_map_at, SEEK_SET) < 0)
+    if (source_seek(src, chunk_map_at, SEEK_SET) < 0)
         return fail("read_resource_file() offset table lseek() failed\n");
     chunk_entry first;
-    if (read_all(fd, &first, sizeof first) != ssize_t(sizeof first))
+    if (source_read_all(src, &first, sizeof first) != ssize_t(sizeof first))
         return fail("read_resource_file() read() offset table first slot failed\n");
     if (format != 1)
         swap_resource_data(type_code("LONG"), &first, sizeof first);
@@ -367,7 +409,7 @@ int read_resource_file(resource** list, int fd, pe_format format, swap_func swap
     const int32_t bytes = first.size;
     if (bytes < (map_block_slot + 1) * 12)
         return fail("read_resource_file() map block is not there\n");
-    if (ends_before(fd, chunk_map_at + 12, bytes - 12))
+    if (ends_before(src, chunk_map_at + 12, bytes - 12))
         return fail("read_resource_file() read() offset table failed\n");
     // malloc's storage suits chunk_entry records; a partial last slot of a
     // length that is not a multiple of 12 is never looked at.
@@ -376,7 +418,7 @@ int read_resource_file(resource** list, int fd, pe_format format, swap_func swap
         return fail("read_resource_file() malloc(%d) failed\n", bytes);
     chunk_map.get()[0] = first;
     auto* rest = reinterpret_cast<unsigned char*>(chunk_map.get()) + 12;
-    if (read_all(fd, rest, size_t(bytes - 12)) != ssize_t(bytes - 12))
+    if (source_read_all(src, rest, size_t(bytes - 12)) != ssize_t(bytes - 12))
         return fail("read_resource_file() read() offset table failed\n");
     if (format != 1)
         swap_resource_data(type_code("LONG"), rest, bytes - 12);
@@ -384,12 +426,19 @@ int read_resource_file(resource** list, int fd, pe_format format, swap_func swap
     const chunk_entry& block = chunk_map.get()[map_block_slot];
     if (block.kind != kind_reserved || block.size < 12 || block.offset < uint32_t(header_length))
         return fail("read_resource_file() map block is not there\n");
-    owned<unsigned char> map(read_block(fd, block.offset, block.size, base));
+    owned<unsigned char> map(read_block(src, block.offset, block.size, base));
     if (!map)
         return -1;
     if (seen != nullptr)
         *seen = {base, chunk_map_at, bytes, base + off_t(int32_t(block.offset)), block.size, {}};
-    parse_resource_map(fd, chunk_map.get(), format, swap, map.get(), block.size, base, list,
+    parse_resource_map(src, chunk_map.get(), format, swap, map.get(), block.size, base, list,
                        index, seen);
     return 0;
+}
+
+int read_resource_file(resource** list, int fd, pe_format format, swap_func swap,
+                       resource_index* index, image_seen* seen)
+{
+    source s = source::descriptor(fd);
+    return read_resource_file(list, s, format, swap, index, seen);
 }

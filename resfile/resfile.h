@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "byteorder/byteorder.h"
+#include "platform/source.h"
 #include "resfile/list.h"
 
 // 1: x86 container, little-endian image. 0: PowerPC container, big-endian.
@@ -60,20 +61,30 @@ struct image_seen {
     std::vector<entry> entries;
 };
 
-// Reads the image at fd's current position and adds its resources to *list
-// (through index when it is not null). swap null means swap_resource_data.
-// seen, when not null, is filled with what the read saw. 0, or -1 on
-// failure.
+// Reads the image at the source's current position and adds its resources
+// to *list (through index when it is not null). swap null means
+// swap_resource_data. seen, when not null, is filled with what the read
+// saw. 0, or -1 on failure. The descriptor forms read through a source of
+// that descriptor. From memory, a record whose data needs no conversion
+// points into the image (which must outlive the list) instead of holding a
+// copy.
+int read_resource_file(resource** list, source& src, pe_format format, swap_func swap,
+                       resource_index* index = nullptr, image_seen* seen = nullptr);
 int read_resource_file(resource** list, int fd, pe_format format, swap_func swap,
                        resource_index* index = nullptr, image_seen* seen = nullptr);
 
 // Reads size bytes at base + offset into a new malloc'd buffer (freed by the
 // caller); null on failure.
+unsigned char* read_block(source& src, uint32_t offset, int32_t size, off_t base);
 unsigned char* read_block(int fd, uint32_t offset, int32_t size, off_t base);
 
 // Decodes a resource map and adds its resources. chunk_map holds
 // chunk_map[0].size / 12 slots in host order. 0, or -1 when the map is
 // refused as a whole (nothing of it is added then).
+int parse_resource_map(source& src, const chunk_entry* chunk_map, pe_format format,
+                       swap_func swap, const unsigned char* map, int32_t length, off_t base,
+                       resource** list, resource_index* index = nullptr,
+                       image_seen* seen = nullptr);
 int parse_resource_map(int fd, const chunk_entry* chunk_map, pe_format format, swap_func swap,
                        const unsigned char* map, int32_t length, off_t base, resource** list,
                        resource_index* index = nullptr, image_seen* seen = nullptr);

@@ -1,10 +1,13 @@
 /* libtamb as a C program uses it: one table of files opened with tamb_open,
- * each with the resources it gives or the error it fails with. The files are
- * built here from the bytes of a one-resource image ('LONG' 1 "a", data 1)
- * typed below in either byte order, put into each kind of container and
- * patched for the damaged rows. Nothing may reach standard error. */
+ * each with the resources it gives or the error it fails with; the same
+ * bytes opened from memory, and read from a FIFO, give the same (a memory
+ * image is named "memory"). The files are built here from the bytes of a
+ * one-resource image ('LONG' 1 "a", data 1) typed below in either byte
+ * order, put into each kind of container and patched for the damaged rows.
+ * Nothing may reach standard error. */
 #define _POSIX_C_SOURCE 200809L
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -138,11 +141,16 @@ static const struct row rows[] = {
      0, 0, TAMB_E_DAMAGED, "%s:3: error: bad value 'x'", ""},
     {"data changed after opening", rs, 0, 0, 0, 0, 1, TAMB_E_DATA,
      "copy_resource_data(): %s changed while tamb was running", ""},
+    {"file line", text, "# tamb resource text 1\nresource 'LONG' 1\n  file \"/nonexistent/x\"\n", 0,
+     0, 0, 0, TAMB_E_DAMAGED, "%s:3: error: cannot open data file /nonexistent/x", ""},
     {"empty file", raw, "", 0, 0, 0, 0, TAMB_E_NOT_RESOURCE_FILE, "%s is not a resource file", ""},
     {"no such file", missing, 0, 0, 0, 0, 0, TAMB_E_OPEN, "cannot open %s", ""},
     {"a directory", directory, 0, 0, 0, 0, 0, TAMB_E_NOT_RESOURCE_FILE,
      "position_at_map(): read() signature failed", ""},
 };
+
+/* The error of the row "file line" from memory. */
+static const char in_memory[] = "%s:3: error: a text in memory cannot name a file";
 
 /* The map of the row that names 'LONG' 1 twice, written over the old one. */
 static const char twice_map[] = "47 4E 4F 4C 01 00 00 00 01 00 00 00 02 00 61 00 "
@@ -228,6 +236,64 @@ static int list_resources(tamb_file* f, char* out, size_t room)
     return 0;
 }
 
+/* Whether the data of every resource lies in the n bytes at image. */
+static int all_lent(tamb_file* f, const unsigned char* image, size_t n)
+{
+    size_t i;
+    int lent = 1;
+    for (i = 0; i < tamb_count(f); ++i) {
+        tamb_resource r;
+        const void* data = NULL;
+        size_t size = 0;
+        tamb_resource_at(f, i, &r);
+        if (tamb_data(f, &r, &data, &size) != 0 || (const unsigned char*)data < image ||
+            (const unsigned char*)data + size > image + n)
+            lent = 0;
+    }
+    return lent;
+}
+
+/* The row's file as memory and as a FIFO written by a child: the same code
+ * and error (named "memory", or the FIFO's path) and the same resources as
+ * the file. Data of a little-endian image is lent where it lies, converted
+ * data (a big-endian image's 'LONG', a text's) is not. */
+static void run_elsewhere(const struct row* r, const char* dir, int code, const char* listing)
+{
+    char path[512], error[1024], got[4096] = "";
+    const size_t n = make_file(r);
+    tamb_file* f = NULL;
+    int pass, now;
+    for (pass = 0; pass < 2; ++pass) {
+        sprintf(path, "%s/%s.fifo", dir, r->name);
+        if (pass == 0) {
+            now = tamb_open_memory(file, n, &f);
+        } else {
+            pid_t child;
+            EXPECT(mkfifo(path, 0600) == 0, "mkfifo %s", path);
+            if ((child = fork()) == 0) {
+                const int fd = open(path, O_WRONLY);
+                _exit(fd >= 0 && write(fd, file, n) == (ssize_t)n ? 0 : 1);
+            }
+            now = tamb_open(path, &f);
+            EXPECT(child > 0 && waitpid(child, NULL, 0) == child, "%s: the writer", path);
+        }
+        got[0] = '\0';
+        if (now == 0) {
+            now = list_resources(f, got, sizeof got);
+            if (pass == 0)
+                EXPECT(all_lent(f, file, n) == (r->kind == rs || r->kind == pe), "%s: lent", r->name);
+            tamb_close(f);
+        }
+        sprintf(error, pass == 0 && strstr(r->name, "file line") != NULL ? in_memory : r->error,
+                pass == 0 ? "memory" : path);
+        EXPECT(now == code && strcmp(got, listing) == 0, "%s %d: code %d, wanted %d (%s)", r->name,
+               pass, now, code, tamb_error());
+        if (code != 0)
+            EXPECT(strcmp(tamb_error(), error) == 0, "%s %d: error \"%s\", wanted \"%s\"", r->name,
+                   pass, tamb_error(), error);
+    }
+}
+
 static void run_row(const struct row* r, const char* dir)
 {
     char path[512], error[1024], listing[4096] = "";
@@ -257,6 +323,8 @@ static void run_row(const struct row* r, const char* dir)
     else
         EXPECT(strcmp(listing, r->resources) == 0, "%s: resources\n%s, wanted\n%s", r->name,
                listing, r->resources);
+    if (r->kind != missing && r->kind != directory && !r->changed)
+        run_elsewhere(r, dir, code, listing);
 }
 
 /* The calls around the table: type codes, lookups that fail, arguments. */
@@ -274,6 +342,7 @@ static void run_calls(const char* dir)
     EXPECT(tamb_open_self(&f) == TAMB_E_NOT_RESOURCE_FILE && f == NULL &&
                strcmp(tamb_error(), none) == 0, "open_self: %s", tamb_error());
     EXPECT(tamb_open(NULL, &f) == TAMB_E_ARGUMENT, "null path");
+    EXPECT(tamb_open_memory(NULL, 1, &f) == TAMB_E_ARGUMENT && f == NULL, "null bytes");
     sprintf(path, "%s/%s", dir, rows[0].name);
     if (tamb_open(path, &f) != 0) {
         EXPECT(0, "%s: %s", path, tamb_error());

@@ -1,11 +1,14 @@
 // Several threads reading one handle at once: each thread walks every
 // resource of two open files (one little-endian, one big-endian, each with
-// data small and large, typed and not), many times, finding each by its
+// data small and large, typed and not) and of the same two images opened
+// from memory, many times, finding each by its
 // index, its id and its name and checking its bytes. The threads start
 // together, so that first reads of data meet. Run under ThreadSanitizer by
 // the `threads` preset (and by the other builds without it).
 #include <atomic>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <cstring>
 #include <fcntl.h>
 #include <latch>
@@ -102,9 +105,16 @@ int main()
         return 1;
     const std::vector<value> vs = values();
     const std::string little = std::string(dir) + "/little.rsrc", big = std::string(dir) + "/big.rsrc";
-    tamb_file* files[2] = {nullptr, nullptr};
+    tamb_file* files[4] = {nullptr, nullptr, nullptr, nullptr};
+    std::vector<char> images[2];
+    const auto image = [&](const std::string& path, std::vector<char>& bytes, tamb_file** f) {
+        std::ifstream in(path, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+        return tamb_open_memory(bytes.data(), bytes.size(), f) == 0;
+    };
     if (!write_file(little, vs, false) || !write_file(big, vs, true) ||
-        tamb_open(little.c_str(), &files[0]) != 0 || tamb_open(big.c_str(), &files[1]) != 0) {
+        tamb_open(little.c_str(), &files[0]) != 0 || tamb_open(big.c_str(), &files[1]) != 0 ||
+        !image(little, images[0], &files[2]) || !image(big, images[1], &files[3])) {
         std::printf("cannot make or open the files: %s\n", tamb_error());
         return 1;
     }
@@ -114,18 +124,20 @@ int main()
     for (int t = 0; t < thread_count; ++t)
         threads.emplace_back([&, t] {
             start.arrive_and_wait();
-            bad += walk(files[t % 2], vs);
-            bad += walk(files[1 - t % 2], vs);
+            for (int k = 0; k < 4; ++k)
+                bad += walk(files[(t + k) % 4], vs);
         });
     for (std::thread& t : threads)
         t.join();
-    const bool counted = tamb_count(files[0]) == vs.size() && tamb_count(files[1]) == vs.size();
-    tamb_close(files[0]);
-    tamb_close(files[1]);
+    bool counted = true;
+    for (tamb_file* f : files) {
+        counted = counted && tamb_count(f) == vs.size();
+        tamb_close(f);
+    }
     unlink(little.c_str());
     unlink(big.c_str());
     rmdir(dir);
-    std::printf("%d threads, %d rounds over %zu resources in 2 files: %d mismatches\n",
+    std::printf("%d threads, %d rounds over %zu resources in 2 files and 2 images: %d mismatches\n",
                 thread_count, rounds, vs.size(), bad.load());
     return bad == 0 && counted ? 0 : 1;
 }

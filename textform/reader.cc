@@ -82,6 +82,7 @@ struct text_source {
 struct text_reader {
     const char* path = nullptr;
     bool allow_files = false;
+    bool in_memory = false; // an image in memory, whose `file` lines name nothing
     size_t line = 0; // the number of the line being read
     std::vector<resource*> records;
     bool open = false; // a resource line has been read
@@ -436,6 +437,8 @@ int read_file(text_reader& t, cursor c)
     if (length < 0 || !c.done() || std::memchr(written.data(), 0, size_t(length)) != nullptr)
         return fault(t, "bad string");
     written.resize(size_t(length));
+    if (t.in_memory && !t.allow_files)
+        return fault(t, "a text in memory cannot name a file");
     const std::string path = is_absolute(written) ? written : directory_of(t.path) + "/" + written;
     const int fd = t.allow_files ? syscalls.open(path.c_str(), O_RDONLY, 0) : -1;
     if (fd < 0)
@@ -632,11 +635,12 @@ int read_lines(text_reader& t, text_source& src)
 
 // Reads the text and, when it has no fault, adds its records to the list.
 int read_text(resource** list, text_source& src, const char* path, resource_index* index,
-              bool allow_files)
+              bool allow_files, bool in_memory = false)
 {
     text_reader t;
     t.path = path;
     t.allow_files = allow_files;
+    t.in_memory = in_memory;
     if (read_lines(t, src) != 0)
         return -1;
     for (size_t i = 0; i < t.records.size(); ++i) {
@@ -673,4 +677,16 @@ int read_text_resources(resource** list, int fd, const char* path, resource_inde
     src.window.resize(text_source::window_bytes);
     src.bytes = src.window.data();
     return read_text(list, src, path, index, allow_files);
+}
+
+int read_text_resources(resource** list, source& s, const char* path, resource_index* index,
+                        bool allow_files)
+{
+    if (!s.in_memory())
+        return read_text_resources(list, s.fd, path, index, allow_files);
+    text_source src;
+    src.bytes = s.bytes;
+    src.end = s.size;
+    src.eof = true;
+    return read_text(list, src, path, index, allow_files, true);
 }

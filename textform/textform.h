@@ -29,6 +29,12 @@ bool is_text_form(const unsigned char* first, size_t n);
 int read_text_resources(resource** list, int fd, const char* path, resource_index* index,
                         bool allow_files = true);
 
+// The same over a source: a descriptor as above, or a text in memory, whose
+// `file` lines, with allow_files false, fail with "PATH:LINE: error: a text
+// in memory cannot name a file".
+int read_text_resources(resource** list, source& s, const char* path, resource_index* index,
+                        bool allow_files);
+
 // The same, for a text already in memory.
 int parse_text_resources(resource** list, const unsigned char* text, size_t length,
                          const char* path, resource_index* index, bool allow_files = true);

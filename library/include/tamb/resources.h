@@ -94,12 +94,31 @@ uint32_t tamb_type(const char* code);
  * the image's header, chunk map and map, whether data blocks overlap each
  * other or the image's own parts, and whether a type and id appear twice in
  * one map; or the whole text of a text form, whose data is held then. The
- * data of an image stays in the file until tamb_data asks for it (a file
- * that is not a regular file, such as a pipe, is read whole now). The PE
+ * data of an image's blocks under 4 KiB (at most 8 MiB of it in all) is
+ * read now, with the map, in as few reads as their places allow, and is
+ * handed out later without a look at the file; larger data stays in the
+ * file until tamb_data asks for it. A file that cannot seek, such as a pipe
+ * or a FIFO, is read whole now and then read as an image in memory
+ * (tamb_open_memory), its text's `file` lines taken from beside path. The PE
  * checksum is not looked at. Sets *out to the new handle, or to null on
  * failure. 0; TAMB_E_ARGUMENT, TAMB_E_OPEN, TAMB_E_NOT_RESOURCE_FILE,
  * TAMB_E_DAMAGED or TAMB_E_MEMORY. */
 int tamb_open(const char* path, tamb_file** out);
+
+/* Opens the size bytes at bytes, which the caller keeps unchanged until
+ * tamb_close, as tamb_open opens a file of those bytes: any of the four
+ * containers or the text form, read by the same procedures and checks. A
+ * text in memory may not name files: a `file` line fails the open with
+ * TAMB_E_DAMAGED and "memory:LINE: error: a text in memory cannot name a
+ * file"; other texts name the image "memory". The data of a resource that
+ * needs no conversion (any from a little-endian image; one of a type whose
+ * data is not converted from a big-endian one) is handed out by tamb_data
+ * as a pointer into bytes, with no copy and no system call; converted data
+ * (and a text's) is made once, at opening, and kept. Sets *out to the new
+ * handle, or to null on failure. 0; TAMB_E_ARGUMENT (a null out, or null
+ * bytes with a size), TAMB_E_NOT_RESOURCE_FILE, TAMB_E_DAMAGED or
+ * TAMB_E_MEMORY. */
+int tamb_open_memory(const void* bytes, size_t size, tamb_file** out);
 
 /* Opens the running program's own file, as tamb_open does, on Windows (the
  * path GetModuleFileNameW gives). Elsewhere programs keep their resources
@@ -140,9 +159,13 @@ int tamb_find_named(const tamb_file* file, uint32_t type, const char* name,
                     tamb_resource* out);
 
 /* Sets *data and *size to the resource's data, in host order (never a null
- * pointer, even for no bytes). The first call for a resource reads its
- * data whole and checks that the file is still what it was when it was
- * opened; the bytes stay valid and unchanged until the file is closed.
+ * pointer, even for no bytes). The pointer may be unaligned: data that lies
+ * in an image in memory is handed out where it lies, so copy it (memcpy)
+ * before reading it as wider numbers. Data read at opening (a text's, a
+ * small block's, an image's in memory) is handed out as it is; otherwise
+ * the first call for a resource reads its data whole and checks that the
+ * file is still what it was when it was opened; the bytes stay valid and
+ * unchanged until the file is closed.
  * 0; TAMB_E_ARGUMENT, TAMB_E_DATA or TAMB_E_MEMORY (a call that fails may
  * be made again). */
 int tamb_data(tamb_file* file, const tamb_resource* resource, const void** data, size_t* size);
