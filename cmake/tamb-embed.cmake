@@ -3,7 +3,8 @@
 # time into an x86 resource image (tamb --strict, so that an input holding
 # any damage fails the build), and the image is linked into the target, a
 # program or a shared library, as read-only data, where tamb_open_self finds
-# it. The image is assembled with .incbin (never turned into C source):
+# it. An edit of any file listed, or of a file a text names, builds it
+# again (where the generator takes a depfile). The image is assembled with .incbin (never turned into C source):
 # gcc or clang, on Linux and other ELF systems, and mingw-w64 for Windows.
 # The target links tamb::resources (libtamb), found for it if need be.
 
@@ -82,11 +83,15 @@ function(tamb_embed_resources)
   file(WRITE "${base}.s.new" "${text}")
   configure_file("${base}.s.new" "${base}.s" COPYONLY) # touched only when it changes
 
+  # The files of every call, in call order, from the target's property when
+  # the build is generated; tamb takes its --depfile among them.
+  _tamb_depfile(depfile "${image}")
   add_custom_command(OUTPUT "${image}"
     COMMAND "${CMAKE_COMMAND}" "-DTAMB=$<TARGET_FILE:tamb::tamb>" "-DOUTPUT=${image}"
             -DFRESH=1 -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/tamb-run.cmake"
-            -- "$<TARGET_PROPERTY:${target},TAMB_EMBEDDED_RESOURCES>"
+            -- ${depfile_ARGS} "$<TARGET_PROPERTY:${target},TAMB_EMBEDDED_RESOURCES>"
     DEPENDS "$<TARGET_PROPERTY:${target},TAMB_EMBEDDED_RESOURCES>" "$<TARGET_FILE:tamb::tamb>"
+    ${depfile}
     COMMENT "Merging the resources of ${target}"
     VERBATIM COMMAND_EXPAND_LISTS)
   set(assembler "${CMAKE_${lang}_COMPILER}")

@@ -1,8 +1,9 @@
 # Run by the build, from tamb's CMake package (tambConfig.cmake):
-#   cmake -DTAMB=<tamb> -DOUTPUT=<file> [-DFRESH=1] -P tamb-run.cmake -- <input>...
-# runs `tamb --strict -o <file> <input>...` (so that an input holding any
-# damage fails the build), first removing <file> and making its directory
-# when FRESH is set.
+#   cmake -DTAMB=<tamb> -DOUTPUT=<file> [-DFRESH=1] [-DOPTIONS=<option>...]
+#         -P tamb-run.cmake -- <input>...
+# runs `tamb --strict <option>... -o <file> <input>...` (so that an input
+# holding any damage fails the build), first removing <file> and making its
+# directory when FRESH is set.
 # When tamb fails, its own messages have been shown; <file> is then removed,
 # so that the next build makes it again instead of keeping it without its
 # resources, and the build step fails.
@@ -21,7 +22,8 @@ if(FRESH)
   get_filename_component(directory "${OUTPUT}" DIRECTORY)
   file(MAKE_DIRECTORY "${directory}")
 endif()
-execute_process(COMMAND "${TAMB}" --strict -o "${OUTPUT}" ${inputs} RESULT_VARIABLE status)
+execute_process(COMMAND "${TAMB}" --strict ${OPTIONS} -o "${OUTPUT}" ${inputs}
+                RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   file(REMOVE "${OUTPUT}")
   message(FATAL_ERROR "tamb failed (${status}); removed ${OUTPUT}")

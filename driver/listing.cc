@@ -31,6 +31,8 @@ void print_help(const char* output_path)
                  "  --json                      list as JSON\n"
                  "  --check                     say whether each file is sound\n"
                  "  --strict                    fail on any damage an input holds\n"
+                 "  --depfile FILE              write the files each output was made from, for "
+                 "make\n"
                  "\n",
                  output_path);
 }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
 #include <vector>
 
 #include "check/check.h"
@@ -60,6 +61,7 @@ struct extraction {
     char type[5];           // as given, for messages
     bool to_stdout = false; // "-", or the file standard output is open on
     bool written = false;   // its file has been written at least once
+    size_t read_before = 0; // --depfile: the files read up to its last save
     bool brought = false;   // the input being read brought such a resource
     std::shared_ptr<resource> held; // to_stdout: the last version, written at the end
 };
@@ -73,6 +75,19 @@ enum class listing_form { none, table, text, json, check };
 struct run_switches {
     bool check = false;  // --check
     bool strict = false; // --strict: any problem --check would find fails its input
+    const char* depfile = nullptr; // --depfile FILE
+};
+
+// --depfile: a rule for make and ninja for every file the run writes,
+// naming the files it was made from.
+struct dependencies {
+    const char* file = nullptr; // null: no --depfile
+    bool to_stdout = false;
+    std::string rules;
+    std::vector<std::string> read; // every file read, in the order first read
+    std::unordered_set<std::string> seen;
+    std::vector<std::string> for_output; // those read for the current output
+    std::unordered_set<std::string> seen_for_output;
 };
 
 // The state of one run.
@@ -89,7 +104,68 @@ struct run_state {
     bool stdout_used = false;   // the run has printed to standard output
     bool strict = false;
     bool unsound = false; // --check: a file was not ok
+    dependencies deps;
 };
+
+// Notes that the run has read the file at path.
+void note_read(run_state& run, const std::string& path)
+{
+    dependencies& d = run.deps;
+    if (d.file == nullptr)
+        return;
+    if (d.seen.insert(path).second)
+        d.read.push_back(path);
+    if (d.seen_for_output.insert(path).second)
+        d.for_output.push_back(path);
+}
+
+// What make and ninja read back as path: a space and '#' escaped with a
+// backslash, '$' doubled.
+std::string escaped(const std::string& path)
+{
+    std::string out;
+    for (const char c : path) {
+        if (c == ' ' || c == '#')
+            out += '\\';
+        if (c == '$')
+            out += '$';
+        out += c;
+    }
+    return out;
+}
+
+// Before a file is written: make and ninja can read back its path and the
+// paths of the files it is made from. 0, or 1 after the error line.
+int check_dependencies(const run_state& run, const char* target,
+                       const std::vector<std::string>& from, size_t count)
+{
+    if (run.deps.file == nullptr)
+        return 0;
+    for (size_t i = 0; i <= count; ++i) {
+        const std::string& path = i < count ? from[i] : target;
+        if (path.find('\n') != std::string::npos || path.find(": ") != std::string::npos ||
+            (!path.empty() && path.back() == ':'))
+            return error("error: cannot write a dependency on %s\n", path.c_str());
+    }
+    return 0;
+}
+
+// The rule of a file written, made from the first count files of from: all
+// but the file itself (a read-modify-write makes no file depend on itself).
+void add_rule(run_state& run, const char* target, const std::vector<std::string>& from,
+              size_t count)
+{
+    if (run.deps.file == nullptr)
+        return;
+    file_identity written;
+    const bool known = path_identity(target, &written) == 0;
+    std::string& rule = run.deps.rules;
+    rule += escaped(target) + ":";
+    for (size_t i = 0; i < count; ++i)
+        if (from[i] != target && !(known && names_file(from[i].c_str(), written)))
+            rule += " " + escaped(from[i]);
+    rule += "\n";
+}
 
 // Before the walk first reads an input or an --add file for the current
 // output, that output is locked against other runs, so that reading it
@@ -125,24 +201,41 @@ int flush(run_state& run)
     for (extraction& e : run.extractions)
         if (move_aside_if_in(e.held.get(), run.output) != 0)
             return error("error: problem writing resource file %s\n", run.output);
+    if (check_dependencies(run, run.output, run.deps.for_output, run.deps.for_output.size()) != 0)
+        return 1;
     const int status = report(flush_resources(&list.head, run.output), run.output,
                               "error: problem writing resource file %s\n");
     let_output_go(run);
     if (status != 0)
         return 1;
+    add_rule(run, run.output, run.deps.for_output, run.deps.for_output.size());
     list.clear();
     return 0;
 }
 
 // The end of a run that has not failed: a listing that could not be fully
 // written to standard output fails it, and so does anything printed to a
-// standard output that was closed at start.
-int finish(const run_state& run, int status)
+// standard output that was closed at start. A run that ends with status 0
+// writes its dependency file: the rules of its outputs, then those of its
+// extractions to files.
+int finish(run_state& run, int status)
 {
+    dependencies& d = run.deps;
+    if (status == 0 && d.file != nullptr) {
+        for (const extraction& e : run.extractions)
+            if (e.written && !e.to_stdout)
+                add_rule(run, e.what.file, d.read, e.read_before);
+        if (d.to_stdout && !d.rules.empty()) {
+            std::fwrite(d.rules.data(), 1, d.rules.size(), stdout);
+            run.stdout_used = true;
+        }
+    }
     if (std::fflush(stdout) != 0 || std::ferror(stdout) || (run.stdout_closed && run.stdout_used)) {
         std::fprintf(stderr, "error: problem writing the listing\n");
         return 1;
     }
+    if (status == 0 && d.file != nullptr && !d.to_stdout)
+        return report(write_whole_file(d.file, d.rules), d.file, "error: problem writing %s\n");
     return status;
 }
 
@@ -178,7 +271,9 @@ bool to_standard_output(const char* file, bool stdout_closed)
 
 // The checks that look at the whole command line before anything is done:
 // one listing form a run, none of the text or JSON forms when an extraction
-// writes to standard output, and a --check that only checks input files.
+// writes to standard output, a --check that only checks input files, a
+// --depfile with its file, which is standard output only when no listing,
+// check or extraction prints there.
 // The arguments of the switches that take one are skipped. Sets *switches.
 // 0, or 1 after the error line.
 int check_command_line(int argc, char** argv, bool stdout_closed, run_switches* switches)
@@ -195,8 +290,14 @@ int check_command_line(int argc, char** argv, bool stdout_closed, run_switches* 
             extract_to_stdout |= parse_request(argv[i + 1], request_kind::extract, &what) &&
                                  to_standard_output(what.file, stdout_closed);
         }
+        if (arg == "--depfile" && i + 1 >= argc) {
+            std::fprintf(stderr, "error: --depfile requires an argument\n");
+            return 1;
+        }
+        if (arg == "--depfile")
+            switches->depfile = argv[i + 1];
         if (arg == "-o" || arg == "--output" || arg == "--add" || arg == "--delete" ||
-            arg == "--extract") {
+            arg == "--extract" || arg == "--depfile") {
             ++i;
             continue;
         }
@@ -226,6 +327,12 @@ int check_command_line(int argc, char** argv, bool stdout_closed, run_switches* 
         std::fprintf(stderr, "error: --check takes only input files\n");
         return 1;
     }
+    if (switches->depfile != nullptr && to_standard_output(switches->depfile, stdout_closed) &&
+        (seen != listing_form::none || switches->check || extract_to_stdout)) {
+        std::fprintf(stderr, "error: --depfile - cannot share standard output with a listing or "
+                             "an extraction\n");
+        return 1;
+    }
     return 0;
 }
 
@@ -238,7 +345,7 @@ void watch_extractions(run_state& run)
 // Saves a resource's data, as the list holds it, to the request's file,
 // which is replaced only once all of it is written. Bytes for standard
 // output are kept until the walk ends.
-int extract(extraction& e, const resource* r)
+int extract(const run_state& run, extraction& e, const resource* r)
 {
     if (e.to_stdout) {
         // A record of its own: kept data stays where it lies until the end.
@@ -247,6 +354,9 @@ int extract(extraction& e, const resource* r)
             return error("error: problem writing %s\n", e.what.file);
         return 0;
     }
+    if (check_dependencies(run, e.what.file, run.deps.read, run.deps.read.size()) != 0)
+        return 1;
+    e.read_before = run.deps.read.size();
     return report(extract_resource(r, e.what.file), e.what.file, "error: problem writing %s\n");
 }
 
@@ -267,7 +377,7 @@ int deliver_extractions(run_state& run)
         const resource* r = find_resource(run.list.head, e.what.type, e.what.id, &run.list.index);
         if (r == nullptr)
             continue;
-        if (extract(e, r) != 0)
+        if (extract(run, e, r) != 0)
             return 1;
         e.written = true;
     }
@@ -304,6 +414,7 @@ int gather(run_state& run, const char* path)
     owned_descriptor in(syscalls.open(path, O_RDONLY, 0));
     if (in.fd < 0)
         return error("error: cannot open %s\n", path);
+    note_read(run, path);
     // A file that begins as the text form does is read as one.
     unsigned char first[text_mark_length];
     const bool text = pread_all(in.fd, first, sizeof first, 0) == ssize_t(sizeof first) &&
@@ -314,6 +425,8 @@ int gather(run_state& run, const char* path)
     watch_extractions(run);
     // Large data stays in the input until it is written or printed.
     run.list.index.keeping = path;
+    std::vector<std::string> file_lines; // what the text's `file` lines read
+    run.list.index.files_read = run.deps.file != nullptr ? &file_lines : nullptr;
     // A check, or a strict run, also looks over what the read of an image saw.
     const bool checking = !text && (run.listing == listing_form::check || run.strict);
     check_report report;
@@ -325,6 +438,9 @@ int gather(run_state& run, const char* path)
     if (text && read == 0 && (run.listing == listing_form::check || run.strict))
         read = read_kept_records(run.list.head);
     run.list.index.keeping = nullptr;
+    run.list.index.files_read = nullptr;
+    for (const std::string& line : file_lines)
+        note_read(run, line);
     if (read < 0 || (run.strict && run.listing != listing_form::check && fail_unsound(report) != 0))
         return error("error: problem reading resources from %s\n", path);
     if (run.listing == listing_form::check) {
@@ -403,6 +519,7 @@ int add_file(run_state& run, const resource_request& what)
         owned_descriptor in(syscalls.open(what.file, O_RDONLY, 0));
         if (in.fd < 0)
             return error("error: cannot open %s\n", what.file);
+        note_read(run, what.file);
         struct stat st;
         const bool regular = syscalls.fstat(in.fd, &st) == 0 && S_ISREG(st.st_mode);
         if (regular && st.st_size > largest_resource)
@@ -435,7 +552,7 @@ int start_extraction(run_state& run, const resource_request& what, const char* a
     e.type[4] = '\0';
     e.to_stdout = to_standard_output(what.file, run.stdout_closed);
     if (const resource* r = find_resource(run.list.head, what.type, what.id, &run.list.index)) {
-        if (extract(e, r) != 0)
+        if (extract(run, e, r) != 0)
             return 1;
         e.written = true;
     }
@@ -476,6 +593,9 @@ int tamb_main(int argc, char** argv)
     if (check_command_line(argc, argv, run.stdout_closed, &switches) != 0)
         return 1;
     run.strict = switches.strict;
+    run.deps.file = switches.depfile;
+    run.deps.to_stdout =
+        switches.depfile != nullptr && to_standard_output(switches.depfile, run.stdout_closed);
     if (switches.check)
         run.listing = listing_form::check;
 
@@ -506,6 +626,8 @@ int tamb_main(int argc, char** argv)
                     return 1;
                 let_output_go(run);
                 run.output = argv[i + 1];
+                run.deps.for_output.clear();
+                run.deps.seen_for_output.clear();
             }
             ++i;
             continue;
@@ -517,6 +639,10 @@ int tamb_main(int argc, char** argv)
         }
         if (std::strcmp(arg, "--check") == 0 || std::strcmp(arg, "--strict") == 0)
             continue; // taken before the walk
+        if (std::strcmp(arg, "--depfile") == 0) {
+            ++i; // taken before the walk
+            continue;
+        }
         const struct {
             const char* name;
             request_kind kind;

@@ -1,5 +1,5 @@
-// The two ways a run writes files, each one call: the flush of the gathered
-// list, and an extraction.
+// The ways a run writes files, each one call: the flush of the gathered
+// list, an extraction, and a file of text (the dependency file).
 #include "output/output.h"
 
 #include "container/container.h"
@@ -62,6 +62,20 @@ output_result extract_resource(const resource* r, const char* path)
         fail("extract_resource(): write() failed\n");
         return output_result::not_written;
     case copy_result::failed:
+        return output_result::not_written;
+    }
+    if (commit_output(&out) < 0)
+        return output_result::not_written;
+    return output_result::written;
+}
+
+output_result write_whole_file(const char* path, const std::string& text)
+{
+    output_file out;
+    if (open_output(&out, path, output_fresh) < 0)
+        return output_result::cannot_create;
+    if (write_all(out.fd, text.data(), text.size()) != ssize_t(text.size())) {
+        fail("write_whole_file(): write() failed\n");
         return output_result::not_written;
     }
     if (commit_output(&out) < 0)

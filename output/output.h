@@ -4,6 +4,8 @@
 // whatever fails and whichever signal ends the run.
 #pragma once
 
+#include <string>
+
 #include "resfile/resfile.h"
 
 // How a write ended; the caller prints the error line that goes with it.
@@ -26,3 +28,6 @@ output_result flush_resources(resource** list, const char* path);
 // file (mode 0666 less the umask) that replaces the old one once complete;
 // a device or FIFO is written as it is.
 output_result extract_resource(const resource* r, const char* path);
+
+// Writes text as the whole content of the file at path, in the same way.
+output_result write_whole_file(const char* path, const std::string& text);

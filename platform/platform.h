@@ -154,8 +154,9 @@ bool is_terminal(int fd);
 bool same_file(const char* path, int fd);
 bool names_file(const char* path, const file_identity& id);
 
-// The identity of the file open on fd. 0, or -1.
+// The identity of the file open on fd, or of the file path names. 0, or -1.
 int descriptor_identity(int fd, file_identity* id);
+int path_identity(const char* path, file_identity* id);
 bool same_descriptors(int a, int b);
 
 // Writes n bytes to standard output as they are (on Windows, whose standard

@@ -172,6 +172,15 @@ int descriptor_identity(int fd, file_identity* id)
     return 0;
 }
 
+int path_identity(const char* path, file_identity* id)
+{
+    struct stat st;
+    if (syscalls.stat(path, &st) != 0)
+        return -1;
+    *id = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
+    return 0;
+}
+
 bool names_file(const char* path, const file_identity& id)
 {
     struct stat st;

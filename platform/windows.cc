@@ -492,6 +492,11 @@ int descriptor_identity(int fd, file_identity* id)
     return identity_of(handle_of(fd), id) ? 0 : -1;
 }
 
+int path_identity(const char* path, file_identity* id)
+{
+    return identity_of(path, id) ? 0 : -1;
+}
+
 bool names_file(const char* path, const file_identity& id)
 {
     file_identity now;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -108,6 +109,9 @@ struct resource_index {
     // library's opening); a block that the file is too short to hold is
     // refused all the same, as the read of it would be.
     bool keeping_all = false;
+    // When set, the path of every file a text's `file` line reads, as the
+    // line resolved it, in the order read.
+    std::vector<std::string>* files_read = nullptr;
 };
 
 void clear_resource_index(resource_index* index);

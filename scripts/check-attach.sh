@@ -7,9 +7,11 @@
 #   packages found through CMAKE_PREFIX_PATH) and by Ninja (through tamb_DIR
 #   and tambresources_DIR). Each program must hold the resources of the text
 #   form and, run under wine (a fresh prefix, removed at the end), print
-#   them, read from itself; an edit of the text must be attached by the next
-#   build and printed by the program; a fault in the text, or a damaged
-#   resource file, must fail the build and remove the program;
+#   them, read from itself; an edit of the file that the text's `file` line
+#   names, and one of the text, must reach the resource file merged beside
+#   it (tamb_add_resource_file) and the program by the next build, and a
+#   build after it must do no work; a fault in the text, or a damaged
+#   resource file, must fail the build;
 # - the Linux library's package must be refused by the cross build;
 # - examples/beside/ is built with make against the library through
 #   pkg-config, and its program must print the resources of the file beside
@@ -32,6 +34,7 @@ cmake --install "$windows" --prefix "$work/prefix" --component library > /dev/nu
 tamb=$work/prefix/bin/tamb
 cp -r "$root/examples/attach" "$work/src" # edited below
 text=$work/src/resources.txt
+echo 'tamb_add_resource_file(beside OUTPUT hello.rsrc RESOURCES resources.txt)' >> "$work/src/CMakeLists.txt"
 cmake -S "$work/src" -B "$work/make" -G "Unix Makefiles" -DCMAKE_PREFIX_PATH="$work/prefix" \
       --toolchain "$root/cmake/windows-x86_64.cmake" > /dev/null
 cmake -S "$work/src" -B "$work/ninja" -G Ninja -Dtamb_DIR="$work/prefix/share/cmake/tamb" \
@@ -49,28 +52,33 @@ grep -q "version: 0.1.0 (Linux x86_64)" "$work/refused.log" || { cat "$work/refu
 wait $booting
 setsid "$wineserver" -p < /dev/null > /dev/null 2>&1 &
 
-# Both builds, each program checked against the text but for the line that
-# names the file listed, and run: it must print what the text holds.
+# Both builds, each program and resource file checked against the text but
+# for the line that names the file listed, and run: it must print what the
+# text holds. Then a build with nothing edited must do no work.
 build_and_compare() {
   for build in make ninja; do
     cmake --build "$work/$build" > "$work/$build.log" 2>&1 || { cat "$work/$build.log"; exit 1; }
-    diff <("$tamb" --text "$work/$build/hello.exe" | grep -v '^# .* format)$') \
-         <("$tamb" --text "$text" | grep -v '^# .* format)$')
+    for file in hello.exe hello.rsrc; do
+      diff <("$tamb" --text "$work/$build/$file" | grep -v '^# .* format)$') \
+           <("$tamb" --text "$text" | grep -v '^# .* format)$')
+    done
     got=$("$wine" "$work/$build/hello.exe" < /dev/null | tr -d '\r')
     [ "$got" = "$1" ] || { echo "$build: hello.exe printed:"; echo "$got"; exit 1; }
+    cmake --build "$work/$build" > "$work/$build.log" 2>&1
+    ! grep -E 'Merging|Linking|Attaching|^\[1/' "$work/$build.log" || { echo "$build: work redone"; exit 1; }
   done
 }
 build_and_compare $'Hello, world\nwindow: 10 20 640 480'
+printf 'Hello, again\n' > "$work/src/greeting.txt"
+build_and_compare $'Hello, again\nwindow: 10 20 640 480'
+# The text's edit is seen by the last build below.
 sed -i 's/int32 10 20 640 480/int32 0 0 800 600/' "$text"
-build_and_compare $'Hello, world\nwindow: 0 0 800 600'
-"$tamb" --text "$work/ninja/hello.exe" | grep -q '^  int32 0 0 800 600$'
 
 cp "$text" "$work/resources.good"
 printf '%s\n' "resource 'LONG' 1" '  int32 x' >> "$text"
 for build in make ninja; do
   ! cmake --build "$work/$build" > "$work/$build.log" 2>&1 || { echo "$build: a faulty text built"; exit 1; }
-  grep -q "resources.txt:11: error: bad value 'x'" "$work/$build.log" || { cat "$work/$build.log"; exit 1; }
-  [ ! -e "$work/$build/hello.exe" ] || { echo "$build: hello.exe kept after tamb failed"; exit 1; }
+  grep -q "resources.txt:13: error: bad value 'x'" "$work/$build.log" || { cat "$work/$build.log"; exit 1; }
 done
 cp "$work/resources.good" "$text"
 
@@ -84,11 +92,11 @@ for build in make ninja; do
   ! cmake --build "$work/$build" > "$work/$build.log" 2>&1 || { echo "$build: a damaged input built"; exit 1; }
   grep -q "error: problem reading resources from $work/src/damaged.rsrc" "$work/$build.log" ||
     { cat "$work/$build.log"; exit 1; }
-  [ ! -e "$work/$build/hello.exe" ] || { echo "$build: hello.exe kept after tamb failed"; exit 1; }
 done
 cp "$work/CMakeLists.good" "$work/src/CMakeLists.txt"
-build_and_compare $'Hello, world\nwindow: 0 0 800 600'
-echo "examples/attach built by Make and Ninja: resources as in the text and printed by the program under wine, edits attached, faults and damage fail the build"
+build_and_compare $'Hello, again\nwindow: 0 0 800 600'
+"$tamb" --text "$work/ninja/hello.exe" | grep -q '^  int32 0 0 800 600$'
+echo "examples/attach built by Make and Ninja: resources as in the text and printed by the program under wine, edits of the text and of a file it names merged and attached, no work redone, faults and damage fail the build"
 
 # The Linux example, through pkg-config: the program reads the file beside it.
 cp -r "$root/examples/beside" "$work/beside"

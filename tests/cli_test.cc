@@ -79,7 +79,9 @@ std::string help(const std::string& output)
                     "  --text                      list in the text form\n"
                     "  --json                      list as JSON\n"
                     "  --check                     say whether each file is sound\n"
-                    "  --strict                    fail on any damage an input holds\n\n";
+                    "  --strict                    fail on any damage an input holds\n"
+                    "  --depfile FILE              write the files each output was made from, "
+                    "for make\n\n";
 }
 
 using values = std::vector<resource_value>;
@@ -111,6 +113,8 @@ std::vector<std::pair<std::string, bytes>> inputs()
             {"rsvp.txt", text_bytes("RSVP list: Ann, Bob\n")},
             {"dup.txt", text_bytes("# tamb resource text 1\nresource 'LONG' 1\n hex 01\n"
                                    "resource 'LONG' 1\n hex 02\n")},
+            {"f.txt", text_bytes("# tamb resource text 1\nresource 'CSTR' 3\n file \"s p#$\"\n")},
+            {"s p#$", hex("0D 0A 1A 0A 0D")},
             {"elf", [] { bytes b(64, 0); std::copy_n("\x7f" "ELF", 4, b.begin()); return b; }()}};
 }
 
@@ -268,6 +272,27 @@ std::vector<cli_case> cli_cases()
         {{"--extract", "LONG:1=l.bin", "--check"}, 1, "", "error: --check takes only input files\n"},
         {{"-o", "--check", "--strict", "a.rsrc", "--add", "CSTR:7=blob"}, 0, "", "",
          {{"--check", rs_image({a_long, a_mims, {b_cstr.type, 7, "", blob}})}}},
+        // The files each output was made from, for make: escaped, in the
+        // order first read, never the output itself; an extraction's up to
+        // its last save; written only by a run that ends with status 0.
+        {{"--depfile", "d", "-o", "x", "f.txt", "--add", "CSTR:4=s p#$", "-o", "x", "x"}, 0, "", "",
+         {{"x", rs_image({{b_cstr.type, 3, "", blob}, {b_cstr.type, 4, "", blob}})},
+          {"d", text_bytes("x: f.txt ./s\\ p\\#$$ s\\ p\\#$$\nx:\n")}}},
+        {{"--extract", "LONG:1=l.bin", "a.rsrc", "-o", "x", "b.rsrc", "--add", "CSTR:9=blob",
+          "--depfile", "--check"}, 0, "", "",
+         {{"l.bin", b_long.data}, {"tamb.output.rsrc", a},
+          {"x", rs_image({b_long, b_cstr, {b_cstr.type, 9, "", blob}})},
+          {"--check", text_bytes("tamb.output.rsrc: a.rsrc\nx: b.rsrc blob\nl.bin: a.rsrc b.rsrc\n")}}},
+        {{"-l", "a.rsrc", "--depfile", "d"}, 0, listing("a.rsrc", "PE", a_lines), "", {{"d", {}}}},
+        {{"a.rsrc", "--depfile", "-"}, 0, "tamb.output.rsrc: a.rsrc\n", "", {{"tamb.output.rsrc", a}}},
+        {{"a.rsrc", "nope", "--depfile", "blob"}, 1, "", "error: cannot open nope\n"},
+        {{"--depfile", "d", "-o", "x", "a.rsrc", "-o", "x\ny", "b.rsrc"}, 1, "",
+         "error: cannot write a dependency on x\ny\n", {{"x", a}}},
+        {{"a.rsrc", "--extract", "LONG:1=l:", "--depfile", "d"}, 1, "",
+         "error: cannot write a dependency on l:\n"},
+        {{"a.rsrc", "--depfile"}, 1, "", "error: --depfile requires an argument\n"},
+        {{"-l", "a.rsrc", "--depfile", "-"}, 1, "",
+         "error: --depfile - cannot share standard output with a listing or an extraction\n"},
     };
 }
 

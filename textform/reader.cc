@@ -83,6 +83,7 @@ struct text_reader {
     const char* path = nullptr;
     bool allow_files = false;
     bool in_memory = false; // an image in memory, whose `file` lines name nothing
+    std::vector<std::string>* files_read = nullptr; // see resource_index
     size_t line = 0; // the number of the line being read
     std::vector<resource*> records;
     bool open = false; // a resource line has been read
@@ -443,6 +444,8 @@ int read_file(text_reader& t, cursor c)
     const int fd = t.allow_files ? syscalls.open(path.c_str(), O_RDONLY, 0) : -1;
     if (fd < 0)
         return fault(t, "cannot open data file ", path);
+    if (t.files_read != nullptr)
+        t.files_read->push_back(path);
     const int64_t room = int64_t(largest_data) - t.data.length;
     struct stat st;
     int result = 0;
@@ -641,6 +644,7 @@ int read_text(resource** list, text_source& src, const char* path, resource_inde
     t.path = path;
     t.allow_files = allow_files;
     t.in_memory = in_memory;
+    t.files_read = index != nullptr ? index->files_read : nullptr;
     if (read_lines(t, src) != 0)
         return -1;
     for (size_t i = 0; i < t.records.size(); ++i) {
