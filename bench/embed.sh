@@ -6,19 +6,21 @@
 # - memory: peak RSS of read_all with MEMORY bytes embedded, reading every
 #   byte; target: <= the data's pages + 64 MiB.
 # usage: bench/embed.sh --build BUILD_DIR [--reps N] [--data BYTES]
-#                       [--memory BYTES] [--work DIR] [--keep]
+#                       [--memory BYTES] [--ldflags FLAGS] [--work DIR] [--keep]
+# --ldflags gives both builds' links FLAGS (CMAKE_EXE_LINKER_FLAGS).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build="" reps=5 data=100000000 memory=1000000000 workdir=/tmp keep=0
+build="" ldflags="" reps=5 data=100000000 memory=1000000000 workdir=/tmp keep=0
 while [ $# -gt 0 ]; do
   case $1 in
     --build) build=$2; shift 2 ;;
     --reps) reps=$2; shift 2 ;;
     --data) data=$2; shift 2 ;;
     --memory) memory=$2; shift 2 ;;
+    --ldflags) ldflags=$2; shift 2 ;;
     --work) workdir=$2; shift 2 ;;
     --keep) keep=1; shift ;;
-    *) echo "usage: bench/embed.sh --build BUILD_DIR [--reps N] [--data BYTES] [--memory BYTES] [--work DIR] [--keep]" >&2; exit 2 ;;
+    *) echo "usage: bench/embed.sh --build BUILD_DIR [--reps N] [--data BYTES] [--memory BYTES] [--ldflags FLAGS] [--work DIR] [--keep]" >&2; exit 2 ;;
   esac
 done
 [ -n "$build" ] || { echo "bench/embed.sh: --build BUILD_DIR is needed" >&2; exit 2; }
@@ -34,7 +36,8 @@ make_data() {
 }
 configure() { # DIR EMBED TEXT
   cmake -S "$root/bench/embed" -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_PREFIX_PATH="$work/prefix" -DEMBED="$2" -DDATA_TEXT="$3" > /dev/null
+        -DCMAKE_PREFIX_PATH="$work/prefix" -DEMBED="$2" -DDATA_TEXT="$3" \
+        -DCMAKE_EXE_LINKER_FLAGS="$ldflags" > /dev/null
 }
 seconds() { # the wall-clock seconds of a command, its output dropped
   local t0 t1
