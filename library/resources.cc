@@ -62,7 +62,10 @@ bool name_before(const name_place& a, const name_place& b)
 {
     if (a.type != b.type)
         return a.type < b.type;
-    const int c = std::strcmp(a.name, b.name);
+    // Most resources have no name: their first bytes settle it.
+    const int c = a.name[0] != b.name[0] || a.name[0] == '\0'
+                      ? int(static_cast<unsigned char>(a.name[0])) - static_cast<unsigned char>(b.name[0])
+                      : std::strcmp(a.name, b.name);
     return c != 0 ? c < 0 : a.index < b.index;
 }
 
@@ -197,8 +200,11 @@ void index_resources(tamb_file* f)
         f->by_id.push_back({r->type, r->id, i});
         f->by_name.push_back({r->type, r->name, i});
     }
-    std::sort(f->by_id.begin(), f->by_id.end(), id_before);
-    std::sort(f->by_name.begin(), f->by_name.end(), name_before);
+    // An image usually holds each type's resources in order of id already.
+    if (!std::is_sorted(f->by_id.begin(), f->by_id.end(), id_before))
+        std::sort(f->by_id.begin(), f->by_id.end(), id_before);
+    if (!std::is_sorted(f->by_name.begin(), f->by_name.end(), name_before))
+        std::sort(f->by_name.begin(), f->by_name.end(), name_before);
 }
 
 // Reads what is left of a file that cannot seek (a pipe) into whole. 0, or -1.

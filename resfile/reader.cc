@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <sys/stat.h>
+#include <utility>
+#include <vector>
 #include <unistd.h>
 
 #include "platform/platform.h"
@@ -127,6 +130,9 @@ off_t block_position(uint32_t offset, int32_t size, off_t base, EndsBefore ends_
 // exactly as its own seek and read would: the span is only read ahead, and
 // a block that the file cannot fill is refused with the same message. From
 // memory, a block whose data needs no conversion is lent where it lies.
+// When all data stays in the input (the library), the blocks under
+// early_block, up to early_at_most bytes of them, are read all the same, each
+// run of them that lies close together in one read (plan_early_reads).
 struct data_reader {
     source& src;
     off_t base;
@@ -137,11 +143,15 @@ struct data_reader {
     bool regular = false;
     off_t file_length = 0;
     owned<unsigned char> span;
+    size_t span_room = 0;
     off_t span_at = 0;
     size_t span_length = 0;
+    std::vector<std::pair<off_t, off_t>> runs; // read early: [start, end), sorted, apart
 
     static constexpr size_t span_capacity = size_t(1) << 20;
     static constexpr int32_t largest_from_span = 64 << 10;
+    static constexpr int32_t early_block = 4 << 10;
+    static constexpr int64_t early_at_most = int64_t(8) << 20;
 
     data_reader(source& s, off_t b, const char* path, bool all, data_order o)
         : src(s), base(b), keeping(s.in_memory() ? nullptr : path), keeping_all(all), order(o)
@@ -159,14 +169,23 @@ struct data_reader {
     bool from_span(unsigned char* to, off_t pos, int32_t size)
     {
         if (pos < span_at || pos - span_at + size > off_t(span_length)) {
-            if (!span)
-                span.reset(static_cast<unsigned char*>(std::malloc(span_capacity)));
+            off_t from = pos;
+            size_t want = span_capacity;
+            if (const auto* run = run_holding(pos, size)) {
+                from = run->first;
+                want = size_t(run->second - run->first);
+            }
+            if (span_room < want) {
+                span.reset(static_cast<unsigned char*>(std::malloc(std::max(want, span_capacity))));
+                span_room = span ? std::max(want, span_capacity) : 0;
+                span_length = 0;
+            }
             if (!span)
                 return read_at(to, pos, size);
-            ssize_t got = source_pread_all(src, span.get(), span_capacity, pos);
-            span_at = pos;
+            ssize_t got = source_pread_all(src, span.get(), want, from);
+            span_at = from;
             span_length = got > 0 ? size_t(got) : 0;
-            if (off_t(size) > off_t(span_length))
+            if (pos - span_at + size > off_t(span_length))
                 return false;
         }
         std::memcpy(to, span.get() + (pos - span_at), size_t(size));
@@ -191,11 +210,50 @@ struct data_reader {
     // the block cannot be read.
     ~data_reader() { forget_unused_input(input); }
 
+    // The run read early that holds size bytes at pos, or null.
+    const std::pair<off_t, off_t>* run_holding(off_t pos, int32_t size) const
+    {
+        auto at = std::upper_bound(runs.begin(), runs.end(), std::pair<off_t, off_t>(pos, std::numeric_limits<off_t>::max()));
+        if (at == runs.begin() || (--at)->second - pos < size)
+            return nullptr;
+        return &*at;
+    }
+
+    // Plans the early reads from the blocks of the map's entries (block
+    // gives each one's place and size): the small blocks that the file
+    // holds, in map order until early_at_most bytes, joined into runs where
+    // fewer than early_block bytes lie between them.
+    template <typename Blocks>
+    void plan_early_reads(Blocks&& blocks)
+    {
+        if (keeping == nullptr || !keeping_all || !regular)
+            return;
+        std::vector<std::pair<off_t, off_t>> small;
+        int64_t left = early_at_most;
+        blocks([&](uint32_t offset, int32_t size) {
+            const off_t pos = base + off_t(int32_t(offset));
+            if (offset >= uint32_t(header_length) && size > 0 && size < early_block &&
+                size <= left && pos >= 0 && !ends_before(pos, size)) {
+                left -= size;
+                small.push_back({pos, pos + size});
+            }
+        });
+        std::sort(small.begin(), small.end());
+        for (const auto& b : small) {
+            if (!runs.empty() && b.first - runs.back().second < early_block)
+                runs.back().second = std::max(runs.back().second, b.second);
+            else
+                runs.push_back(b);
+        }
+    }
+
     // A record whose data stays in the input, when it may; the input's
-    // length stands in for the read that is not made.
+    // length stands in for the read that is not made. Data read early does
+    // not stay.
     resource* kept(off_t pos, int32_t size, size_t head_room)
     {
-        if (keeping == nullptr || !regular || !(keeping_all || data_may_stay(size)))
+        if (keeping == nullptr || !regular || !(keeping_all || data_may_stay(size)) ||
+            (size < early_block && run_holding(pos, size) != nullptr))
             return nullptr;
         if (input < 0 && (input = keep_input(src.fd, keeping)) < 0) {
             keeping = nullptr; // it cannot be held: the rest is read as ever
@@ -322,6 +380,13 @@ int parse_resource_map(source& src, const chunk_entry* chunk_map, pe_format form
     const char* keeping = index != nullptr && swap == swap_resource_data ? index->keeping : nullptr;
     data_reader data(src, base, keeping, keeping != nullptr && index->keeping_all,
                      format == 1 ? data_order::little : data_order::big);
+    data.plan_early_reads([&](auto block) {
+        walk_map(map, length, format, [&](const map_entry& e) {
+            const int64_t slot = int64_t(e.chunk_index) + map_block_slot;
+            if (slot >= 0 && slot < slots)
+                block(chunk_map[slot].offset, chunk_map[slot].size);
+        });
+    });
     auto read_entry = [&](const map_entry& e) {
         int64_t slot = int64_t(e.chunk_index) + map_block_slot;
         // The data is read straight into the record that will hold it.
