@@ -14,7 +14,8 @@ contents=$(dpkg-deb -c "$deb")
 lib=./usr/lib/$(gcc -print-multiarch)
 for path in ./usr/bin/tamb ./usr/share/man/man1/tamb.1 ./usr/share/doc/tamb/copyright \
             ./usr/share/cmake/tamb/tambConfig.cmake ./usr/share/cmake/tamb/tambConfigVersion.cmake \
-            ./usr/share/cmake/tamb/tamb-run.cmake ./usr/include/tamb/resources.h \
+            ./usr/share/cmake/tamb/tamb-run.cmake ./usr/share/cmake/tamb/tamb-embed.cmake \
+            ./usr/include/tamb/resources.h \
             ./usr/share/man/man3/libtamb.3 "$lib/libtamb.a" "$lib/pkgconfig/tamb.pc" \
             "$lib/cmake/tambresources/tambresourcesConfig.cmake" \
             "$lib/cmake/tambresources/tambresourcesConfigVersion.cmake"; do
