@@ -108,7 +108,7 @@ struct run_state {
 };
 
 // Notes that the run has read the file at path.
-void note_read(run_state& run, const std::string& path)
+void note_read(run_state& run, const char* path)
 {
     dependencies& d = run.deps;
     if (d.file == nullptr)
@@ -440,7 +440,7 @@ int gather(run_state& run, const char* path)
     run.list.index.keeping = nullptr;
     run.list.index.files_read = nullptr;
     for (const std::string& line : file_lines)
-        note_read(run, line);
+        note_read(run, line.c_str());
     if (read < 0 || (run.strict && run.listing != listing_form::check && fail_unsound(report) != 0))
         return error("error: problem reading resources from %s\n", path);
     if (run.listing == listing_form::check) {

@@ -275,7 +275,7 @@ std::vector<cli_case> cli_cases()
         // The files each output was made from, for make: escaped, in the
         // order first read, never the output itself; an extraction's up to
         // its last save; written only by a run that ends with status 0.
-        {{"--depfile", "d", "-o", "x", "f.txt", "--add", "CSTR:4=s p#$", "-o", "x", "x"}, 0, "", "",
+        {{"--depfile", "d", "-o", "x", "f.txt", "--add", "CSTR:4=s p#$", "-o", "x", "./x"}, 0, "", "",
          {{"x", rs_image({{b_cstr.type, 3, "", blob}, {b_cstr.type, 4, "", blob}})},
           {"d", text_bytes("x: f.txt ./s\\ p\\#$$ s\\ p\\#$$\nx:\n")}}},
         {{"--extract", "LONG:1=l.bin", "a.rsrc", "-o", "x", "b.rsrc", "--add", "CSTR:9=blob",
@@ -290,6 +290,15 @@ std::vector<cli_case> cli_cases()
          "error: cannot write a dependency on x\ny\n", {{"x", a}}},
         {{"a.rsrc", "--extract", "LONG:1=l:", "--depfile", "d"}, 1, "",
          "error: cannot write a dependency on l:\n"},
+        {{"-o", "x: y", "a.rsrc", "--depfile", "d"}, 1, "", "error: cannot write a dependency on x: y\n"},
+        {{"a.rsrc", "--depfile", "missing/d"}, 1, "", "error: cannot create missing/d\n",
+         {{"tamb.output.rsrc", a}}},
+        {{"--extract", "LONG:1=-", "a.rsrc", "--depfile", "d"}, 0, "\x01\x02\x03\x04", "",
+         {{"tamb.output.rsrc", a}, {"d", text_bytes("tamb.output.rsrc: a.rsrc\n")}}},
+        {{"--check", "a.rsrc", "--depfile", "-"}, 1, "",
+         "error: --depfile - cannot share standard output with a listing or an extraction\n"},
+        {{"--extract", "LONG:1=-", "a.rsrc", "--depfile", "-"}, 1, "",
+         "error: --depfile - cannot share standard output with a listing or an extraction\n"},
         {{"a.rsrc", "--depfile"}, 1, "", "error: --depfile requires an argument\n"},
         {{"-l", "a.rsrc", "--depfile", "-"}, 1, "",
          "error: --depfile - cannot share standard output with a listing or an extraction\n"},
