@@ -88,7 +88,7 @@ function(tamb_embed_resources)
   # the build is generated; tamb takes its --depfile among them.
   _tamb_depfile(depfile "${image}")
   add_custom_command(OUTPUT "${image}"
-    COMMAND "${CMAKE_COMMAND}" "-DTAMB=$<TARGET_FILE:tamb::tamb>" "-DOUTPUT=${image}"
+    COMMAND "${CMAKE_COMMAND}" "-DTAMB=$<TARGET_FILE:tamb::tamb>" "-DOUTPUT=${depfile_OUTPUT}"
             -DFRESH=1 -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/tamb-run.cmake"
             -- ${depfile_ARGS} "$<TARGET_PROPERTY:${target},TAMB_EMBEDDED_RESOURCES>"
     DEPENDS "$<TARGET_PROPERTY:${target},TAMB_EMBEDDED_RESOURCES>" "$<TARGET_FILE:tamb::tamb>"
