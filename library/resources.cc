@@ -28,6 +28,12 @@
 #include "resfile/list.h"
 #include "textform/textform.h"
 
+// The image that tamb_embed_resources links into a module: its length in
+// bytes, 8 bytes in host order, 8 bytes of padding, and then the image.
+// Every module holds its own (hidden, never exported): the build's, or
+// library/no_image.cc's, whose length is 0.
+extern "C" const unsigned char tamb_embedded_image[];
+
 namespace {
 
 // One resource of an open file, and its data once it has been read.
@@ -124,6 +130,23 @@ int guarded(Body&& body)
         return out_of_memory();
     }
 }
+
+constexpr size_t embedded_image_header = 16;
+
+// An address in the module (program or shared library) this copy of the
+// library is linked into.
+const char in_this_module = 0;
+
+#if defined(_WIN32)
+// A DLL that exports nothing by name exports every symbol of its objects
+// (the linker's automatic export), libtamb's among them: a program that
+// links that DLL before libtamb would call the DLL's tamb_open_self and
+// open the DLL's resources. The linker is told to leave them out.
+__attribute__((section(".drectve"), used)) const char not_exported[] =
+    " -exclude-symbols:tamb_type,tamb_open,tamb_open_memory,tamb_open_self,tamb_close,"
+    "tamb_error,tamb_count,tamb_resource_at,tamb_find,tamb_find_named,tamb_data,"
+    "tamb_read,tamb_release,tamb_byte_order,tamb_type_range,tamb_version,tamb_embedded_image";
+#endif
 
 } // namespace
 
@@ -417,13 +440,19 @@ int tamb_open_self(tamb_file** out)
         if (out == nullptr)
             return failed(TAMB_E_ARGUMENT, "tamb_open_self(): no place for the handle");
         *out = nullptr;
-        if (!programs_carry_resources())
-            return failed(TAMB_E_UNSUPPORTED, "tamb_open_self(): programs on this system carry "
-                                              "no resources; open a file beside the program");
-        const std::string path = own_program_path();
-        if (path.empty())
+        uint64_t size;
+        std::memcpy(&size, tamb_embedded_image, sizeof size);
+        if (size > 0)
+            return tamb_open_memory(tamb_embedded_image + embedded_image_header, size_t(size), out);
+        const std::string path = own_module_path(&in_this_module);
+        if (path.empty() && programs_carry_resources())
             return failed(TAMB_E_OPEN, "tamb_open_self(): GetModuleFileNameW() failed");
-        return open_path(path.c_str(), out);
+        const std::string none = "no resources embedded in " + path;
+        if (!programs_carry_resources())
+            return failed(TAMB_E_NOT_RESOURCE_FILE, none);
+        // A Windows module may carry resources attached to its own file.
+        const int code = open_path(path.c_str(), out);
+        return code == TAMB_E_NOT_RESOURCE_FILE ? failed(code, none) : code;
     });
 }
 

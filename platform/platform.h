@@ -352,7 +352,8 @@ struct holding_lock {
 // programs are PE executables that tamb writes into).
 bool programs_carry_resources();
 
-// The path of the running program's file, as UTF-8 (on Windows, what
-// GetModuleFileNameW says of it); empty where programs do not carry their
-// own resources or when it cannot be told.
-std::string own_program_path();
+// The path of the file of the module (the program, or a shared library)
+// that holds address, as UTF-8: what the dynamic loader says of a shared
+// library, the program's own file for the program (on Windows, what
+// GetModuleFileNameW says of the module); empty when it cannot be told.
+std::string own_module_path(const void* address);

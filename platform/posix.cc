@@ -11,6 +11,10 @@
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
+#if defined(__GLIBC__)
+#include <dlfcn.h>
+#include <link.h>
+#endif
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -549,7 +553,20 @@ bool programs_carry_resources()
     return false;
 }
 
-std::string own_program_path()
+std::string own_module_path(const void* address)
 {
-    return {}; // a program here keeps its resources in a file beside it
+#if defined(__GLIBC__)
+    // The loader names a shared library by the path it was loaded from; the
+    // program has no name of its own there (dladdr would give argv[0]).
+    Dl_info info;
+    link_map* module = nullptr;
+    if (dladdr1(address, &info, reinterpret_cast<void**>(&module), RTLD_DL_LINKMAP) != 0 &&
+        module != nullptr && module->l_name != nullptr && module->l_name[0] != '\0')
+        return module->l_name;
+#else
+    (void)address;
+#endif
+    std::vector<char> path(PATH_MAX);
+    const ssize_t n = readlink("/proc/self/exe", path.data(), path.size());
+    return n > 0 && size_t(n) < path.size() ? std::string(path.data(), size_t(n)) : std::string();
 }

@@ -861,13 +861,18 @@ bool programs_carry_resources()
     return true;
 }
 
-std::string own_program_path()
+std::string own_module_path(const void* address)
 {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            static_cast<LPCWSTR>(address), &module))
+        return {};
     // A path longer than the buffer is cut short: the buffer grows until
     // the whole path fits (32767 characters at most on Windows).
     for (DWORD room = MAX_PATH;; room *= 2) {
         std::vector<wchar_t> path(room);
-        const DWORD n = GetModuleFileNameW(nullptr, path.data(), room);
+        const DWORD n = GetModuleFileNameW(module, path.data(), room);
         if (n == 0)
             return {};
         if (n < room)

@@ -13,6 +13,10 @@
 #   build after it must do no work; a fault in the text, or a damaged
 #   resource file, must fail the build;
 # - the Linux library's package must be refused by the cross build;
+# - examples/embed/ is built for Linux and for Windows, by Make and by
+#   Ninja: its program and its shared library must each print their own
+#   embedded resources (natively, and under wine), and the new ones after an
+#   edit of a file the text names; a static library must be refused;
 # - examples/beside/ is built with make against the library through
 #   pkg-config, and its program must print the resources of the file beside
 #   it, and the new ones once the text is edited.
@@ -97,6 +101,39 @@ cp "$work/CMakeLists.good" "$work/src/CMakeLists.txt"
 build_and_compare $'Hello, again\nwindow: 0 0 800 600'
 "$tamb" --text "$work/ninja/hello.exe" | grep -q '^  int32 0 0 800 600$'
 echo "examples/attach built by Make and Ninja: resources as in the text and printed by the program under wine, edits of the text and of a file it names merged and attached, no work redone, faults and damage fail the build"
+
+# examples/embed/, for Linux and for Windows, by Make and by Ninja: the
+# program and its shared library (a DLL) each print their own resources,
+# compiled in, before and after an edit of the file the program's text
+# names; a static library is refused at configure time.
+cp -r "$root/examples/embed" "$work/embed"
+printf '%s\n' 'if(REFUSE)' ' add_library(archive STATIC words.c)' \
+  ' tamb_embed_resources(TARGET archive RESOURCES words.txt)' 'endif()' >> "$work/embed/CMakeLists.txt"
+for build in linux-make linux-ninja windows-make windows-ninja; do
+  options=(-G "$([ "${build#*-}" = make ] && echo "Unix Makefiles" || echo Ninja)" -DCMAKE_PREFIX_PATH="$work/prefix")
+  [ "${build%-*}" = linux ] || options+=(--toolchain "$root/cmake/windows-x86_64.cmake")
+  cmake -S "$work/embed" -B "$work/embed-$build" "${options[@]}" > /dev/null
+done
+! cmake "$work/embed-linux-make" -DREFUSE=ON > "$work/refused.log" 2>&1 || { echo "a static library embedded"; exit 1; }
+grep -q "tamb_embed_resources: archive is not a program or shared library" "$work/refused.log" ||
+  { cat "$work/refused.log"; exit 1; }
+cmake "$work/embed-linux-make" -DREFUSE=OFF > /dev/null
+for greeting in 'Hello from inside the program' 'Hello again, from inside'; do
+  printf '%s\n' "$greeting" > "$work/embed/greeting.txt"
+  want="show: 'TEXT' 128 \"greeting\": $greeting\\x0A
+show: 'RECT' 200 \"window\": \\x0A\\x00\\x00\\x00\\x14\\x00\\x00\\x00\\x80\\x02\\x00\\x00\\xE0\\x01\\x00\\x00
+words: 'TEXT' 1 \"word\": library"
+  for build in linux-make linux-ninja windows-make windows-ninja; do
+    cmake --build "$work/embed-$build" > "$work/embed.log" 2>&1 || { cat "$work/embed.log"; exit 1; }
+    if [ "${build%-*}" = linux ]; then
+      got=$("$work/embed-$build/show")
+    else
+      got=$("$wine" "$work/embed-$build/show.exe" < /dev/null | tr -d '\r')
+    fi
+    [ "$got" = "$want" ] || { echo "$build: show printed:"; echo "$got"; exit 1; }
+  done
+done
+echo "examples/embed built for Linux and Windows by Make and Ninja: program and library each print their own resources, natively and under wine, and the edited ones; a static library refused"
 
 # The Linux example, through pkg-config: the program reads the file beside it.
 cp -r "$root/examples/beside" "$work/beside"

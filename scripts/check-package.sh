@@ -14,9 +14,9 @@ contents=$(dpkg-deb -c "$deb")
 lib=./usr/lib/$(gcc -print-multiarch)
 for path in ./usr/bin/tamb ./usr/share/man/man1/tamb.1 ./usr/share/doc/tamb/copyright \
             ./usr/share/cmake/tamb/tambConfig.cmake ./usr/share/cmake/tamb/tambConfigVersion.cmake \
-            ./usr/share/cmake/tamb/tamb-run.cmake ./usr/include/tamb/resources.h \
-            ./usr/include/tamb/version.h ./usr/share/man/man3/libtamb.3 ./usr/share/tamb/tamb-listing.schema.json \
-            "$lib/libtamb.a" "$lib/pkgconfig/tamb.pc" \
+            ./usr/share/cmake/tamb/tamb-run.cmake ./usr/share/cmake/tamb/tamb-embed.cmake \
+            ./usr/include/tamb/resources.h ./usr/include/tamb/version.h ./usr/share/man/man3/libtamb.3 \
+            ./usr/share/tamb/tamb-listing.schema.json "$lib/libtamb.a" "$lib/pkgconfig/tamb.pc" \
             "$lib/cmake/tambresources/tambresourcesConfig.cmake" \
             "$lib/cmake/tambresources/tambresourcesConfigVersion.cmake"; do
   grep -q " $path\$" <<<"$contents" || { echo "package lacks $path"; echo "$contents"; exit 1; }

@@ -39,7 +39,7 @@ echo "== Windows build (mingw-w64), checked under wine"
 cmake --preset windows > /dev/null
 cmake --build --preset windows -j"$jobs"
 scripts/check-windows.sh build/windows build/release
-echo "== CMake package and libtamb: examples/attach and examples/beside built against an installed tamb"
+echo "== CMake package and libtamb: examples/attach, examples/embed and examples/beside built against an installed tamb"
 scripts/check-attach.sh build/release build/windows
 echo "== tests"
 ctest --preset release

@@ -1,7 +1,8 @@
 /* libtamb: reading resources at run time.
  *
  * A program opens a file that holds resources (a resource file shipped
- * beside it or, on Windows, its own executable) and reads them as tamb reads
+ * beside it or, on Windows, its own executable), an image in memory, or
+ * the resources built into it (tamb_open_self), and reads them as tamb reads
  * an input: any of the four containers (an x86 resource file, a PE
  * executable, a PowerPC resource file, a PEF executable) or tamb's text
  * form; a later resource of the same type and id replaces an earlier one in
@@ -65,7 +66,8 @@ enum tamb_code {
     TAMB_E_DATA = -6,
     /* Memory ran out. */
     TAMB_E_MEMORY = -7,
-    /* tamb_open_self on a system whose programs carry no resources. */
+    /* No longer returned (tamb_open_self once gave it outside Windows);
+     * kept so that programs that name it still build. */
     TAMB_E_UNSUPPORTED = -8
 };
 
@@ -123,9 +125,15 @@ int tamb_open(const char* path, tamb_file** out);
  * TAMB_E_MEMORY. */
 int tamb_open_memory(const void* bytes, size_t size, tamb_file** out);
 
-/* Opens the running program's own file, as tamb_open does, on Windows (the
- * path GetModuleFileNameW gives). Elsewhere programs keep their resources
- * in a file beside them, and this fails with TAMB_E_UNSUPPORTED. */
+/* Opens the resources embedded in the module that calls it: the program's
+ * own, or a shared library's (a DLL's) own when the library calls it, each
+ * module its own image even when both embed one (the build links it in:
+ * tamb_embed_resources in tamb's CMake package). The image is opened as
+ * tamb_open_memory opens one, its data lent where it lies. On Windows, a
+ * module with none embedded opens the resources attached to its own file
+ * (the path GetModuleFileNameW gives), as tamb_open does. A module with
+ * neither fails with TAMB_E_NOT_RESOURCE_FILE and "no resources embedded
+ * in PATH", PATH its file. */
 int tamb_open_self(tamb_file** out);
 
 /* Closes the file and frees its handle, its resources and every piece of
