@@ -260,6 +260,24 @@ int refuse_journaled(const char* path)
                                       "): run tamb on " + path + " to put it back");
 }
 
+// What every opening shares: under the process lock, with the reader's
+// lines collected quietly, read reads into a new handle, which is indexed
+// and handed out. 0, or read's tamb_code after its text.
+template <typename Read>
+int open_handle(tamb_file** out, Read read)
+{
+    holding_process_lock lock;
+    std::unique_ptr<tamb_file> f(new tamb_file); // freed under the lock
+    failure_sink sink;
+    sink.quiet = true;
+    collecting_failures collecting(&sink);
+    if (const int code = read(f.get(), sink); code != 0)
+        return code;
+    index_resources(f.get());
+    *out = f.release();
+    return 0;
+}
+
 int open_path(const char* path, tamb_file** out)
 {
     if (out == nullptr)
@@ -267,27 +285,20 @@ int open_path(const char* path, tamb_file** out)
     *out = nullptr;
     if (path == nullptr)
         return failed(TAMB_E_ARGUMENT, "tamb_open(): no path");
-    holding_process_lock lock;
-    std::unique_ptr<tamb_file> f(new tamb_file); // freed under the lock
-    failure_sink sink;
-    sink.quiet = true;
-    collecting_failures collecting(&sink);
-    owned_descriptor in(syscalls.open(path, O_RDONLY, 0));
-    if (in.fd < 0)
-        return failed(TAMB_E_OPEN, "cannot open " + std::string(path));
-    if (const int code = refuse_journaled(path); code != 0)
-        return code;
-    source src = source::descriptor(in.fd);
-    if (syscalls.lseek(in.fd, 0, SEEK_CUR) < 0) {
-        if (read_whole(in.fd, f->whole) != 0)
-            return failed(TAMB_E_DAMAGED, "cannot read " + std::string(path));
-        src = source::memory(f->whole.data(), f->whole.size());
-    }
-    if (const int code = read_resources(f.get(), src, path, sink); code != 0)
-        return code;
-    index_resources(f.get());
-    *out = f.release();
-    return 0;
+    return open_handle(out, [path](tamb_file* f, const failure_sink& sink) {
+        owned_descriptor in(syscalls.open(path, O_RDONLY, 0));
+        if (in.fd < 0)
+            return failed(TAMB_E_OPEN, "cannot open " + std::string(path));
+        if (const int code = refuse_journaled(path); code != 0)
+            return code;
+        source src = source::descriptor(in.fd);
+        if (syscalls.lseek(in.fd, 0, SEEK_CUR) < 0) {
+            if (read_whole(in.fd, f->whole) != 0)
+                return failed(TAMB_E_DAMAGED, "cannot read " + std::string(path));
+            src = source::memory(f->whole.data(), f->whole.size());
+        }
+        return read_resources(f, src, path, sink);
+    });
 }
 
 // An image in memory that the caller keeps: its data lent where it lies.
@@ -298,17 +309,10 @@ int open_memory(const void* bytes, size_t size, tamb_file** out)
     *out = nullptr;
     if (bytes == nullptr && size > 0)
         return failed(TAMB_E_ARGUMENT, "tamb_open_memory(): no bytes");
-    holding_process_lock lock;
-    std::unique_ptr<tamb_file> f(new tamb_file); // freed under the lock
-    failure_sink sink;
-    sink.quiet = true;
-    collecting_failures collecting(&sink);
-    source src = source::memory(bytes, size);
-    if (const int code = read_resources(f.get(), src, "memory", sink, false); code != 0)
-        return code;
-    index_resources(f.get());
-    *out = f.release();
-    return 0;
+    return open_handle(out, [bytes, size](tamb_file* f, const failure_sink& sink) {
+        source src = source::memory(bytes, size);
+        return read_resources(f, src, "memory", sink, false);
+    });
 }
 
 void describe(const tamb_file* f, size_t index, tamb_resource* out)
