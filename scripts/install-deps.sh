@@ -12,14 +12,15 @@
 #            a test diffs resource files, and Node.js with npm, which
 #            install the checkers of the text form's grammar (from the npm
 #            registry, the versions editors/vscode/test/package-lock.json
-#            pins, into build/grammar-tools, once for each lock file)
+#            pins, into build/grammar-tools, once for each lock file), and
+#            ccache, through which the test command compiles
 set -euo pipefail
 want=(cmake make g++)
 if [ "${1:-build}" = test ]; then
   want+=(libgtest-dev valgrind clang-14 libclang-rt-14-dev time)
   want+=(g++-mingw-w64-x86-64 wine64 unzip)
   want+=(openssl osslsigncode)
-  want+=(ninja-build pkg-config)
+  want+=(ninja-build pkg-config ccache)
   want+=(python3-jsonschema git)
   command -v npm > /dev/null || want+=(nodejs npm)
 fi
