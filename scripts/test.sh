@@ -29,13 +29,12 @@ cmake --build --preset threads -j"$jobs"
 echo "== [${SECONDS} s] libtamb under ThreadSanitizer"
 ctest --preset threads
 
-if [ -x fuzz/run-brief.sh ]; then
-  echo "== [${SECONDS} s] brief fuzzing runs"
-  fuzz/run-brief.sh
-fi
-
 cmake --preset release > /dev/null
 cmake --build --preset release -j"$jobs"
+if [ -x fuzz/run-brief.sh ]; then
+  echo "== [${SECONDS} s] brief fuzzing runs, and the end-to-end tests under valgrind"
+  TAMB_MEMCHECK_BUILD=build/release fuzz/run-brief.sh
+fi
 echo "== [${SECONDS} s] benchmark smoke run (outputs checked against the recorded hashes)"
 bench/run.sh --smoke --build build/release --check bench/baseline-sha256.txt
 echo "== [${SECONDS} s] Debian package"
