@@ -324,7 +324,7 @@ int position_at_map(source& s, int mode, pe_format* format)
             return 0;
         // A short write would put the image at the wrong offset: any count
         // other than 4 fails.
-        if (write_all(s.fd, "RS\0\0", 4) != 4)
+        if (write_all(s.fd, x86_file_header, sizeof x86_file_header) != sizeof x86_file_header)
             return fail("position_at_map(): write() file_header failed\n");
         return 0;
     }

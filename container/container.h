@@ -17,6 +17,9 @@ constexpr char text_form_mark[] = "# tamb resource text";
 constexpr char utf8_byte_order_mark[] = "\xEF\xBB\xBF";
 constexpr size_t text_mark_length = sizeof utf8_byte_order_mark - 1 + sizeof text_form_mark - 1;
 
+// What a standalone x86 resource file holds before its image.
+constexpr char x86_file_header[4] = {'R', 'S', 0, 0};
+
 // The length of the byte-order mark that the n bytes at first begin with
 // (0 or 3), and whether they begin as the text form.
 size_t byte_order_mark_length(const unsigned char* first, size_t n);

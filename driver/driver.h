@@ -5,10 +5,16 @@
 #include <cstdint>
 #include <string>
 
+#include "output/output.h"
 #include "resfile/resfile.h"
 
+// How a run writes the gathered list into its output: flush_resources, or
+// another writer of the same contract where a program runs the driver to
+// make a file of another kind.
+using flush_function = output_result (*)(resource** list, const char* path);
+
 // The whole run; its result is the exit status (0 or 1).
-int tamb_main(int argc, char** argv);
+int tamb_main(int argc, char** argv, flush_function flush_to = flush_resources);
 
 // The help text, on standard error, naming the current output path.
 void print_help(const char* output_path);

@@ -110,6 +110,7 @@ struct run_state {
     bool unsound = false; // --check: a file was not ok
     dependencies deps;
     bool output_lost = false; // the output, read as an input of its batch, lost resources
+    flush_function flush_to = flush_resources;
 };
 
 // Notes that the run has read the file at path.
@@ -216,7 +217,7 @@ int flush(run_state& run)
     // What a run that was cut off left of it or beside it is made good first.
     if (settle_file(run.output, &run.lock, true) != 0)
         return 1;
-    const int status = report(flush_resources(&list.head, run.output), run.output,
+    const int status = report(run.flush_to(&list.head, run.output), run.output,
                               "error: problem writing resource file %s\n");
     let_output_go(run);
     if (status != 0)
@@ -614,9 +615,10 @@ int deliver_to_stdout(run_state& run)
 
 } // namespace
 
-int tamb_main(int argc, char** argv)
+int tamb_main(int argc, char** argv, flush_function flush_to)
 {
     run_state run;
+    run.flush_to = flush_to;
     run.stdout_closed = fill_standard_descriptors();
     resource_list& list = run.list;
     run_switches switches;

@@ -12,7 +12,7 @@ cpack -G DEB > /dev/null
 deb=$(ls tamb_*.deb)
 contents=$(dpkg-deb -c "$deb")
 lib=./usr/lib/$(gcc -print-multiarch)
-for path in ./usr/bin/tamb ./usr/share/man/man1/tamb.1 ./usr/share/doc/tamb/copyright \
+for path in ./usr/bin/tamb ./usr/libexec/tamb/tamb-embed ./usr/share/man/man1/tamb.1 ./usr/share/doc/tamb/copyright \
             ./usr/share/cmake/tamb/tambConfig.cmake ./usr/share/cmake/tamb/tambConfigVersion.cmake \
             ./usr/share/cmake/tamb/tamb-run.cmake ./usr/share/cmake/tamb/tamb-embed.cmake \
             ./usr/include/tamb/resources.h ./usr/include/tamb/version.h ./usr/share/man/man3/libtamb.3 \

@@ -1,0 +1,112 @@
+// tamb-embed TEMPLATE OBJECT ARGUMENT...: the build step of
+// tamb_embed_resources. It runs as `tamb -o OBJECT ARGUMENT...` would, with
+// the same checks, messages, depfile and exit status, but writes the merged
+// image into OBJECT, an object file made from TEMPLATE (see object.h),
+// instead of into a resource file: the image is written once, straight
+// into what the linker reads.
+//
+// OBJECT is a build product like any compiler's object: it is removed
+// first (so that no earlier image is merged in, and a failed run leaves
+// none behind), written in place, and not synced to the disk.
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <vector>
+
+#include "container/container.h"
+#include "driver/driver.h"
+#include "embed/object.h"
+#include "platform/platform.h"
+#include "resfile/fail.h"
+
+namespace {
+
+const char* template_path = nullptr;
+
+int read_template(const char* path, std::vector<unsigned char>* bytes)
+{
+    const int fd = syscalls.open(path, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return fail_call("read_template(): open() failed", errno);
+    unsigned char buffer[4096];
+    ssize_t n = 0;
+    while ((n = syscalls.read(fd, buffer, sizeof buffer)) > 0 && bytes->size() < (size_t(1) << 24))
+        bytes->insert(bytes->end(), buffer, buffer + n);
+    const int error = errno;
+    syscalls.close(fd);
+    if (n != 0)
+        return n < 0 ? fail_call("read_template(): read() failed", error)
+                     : fail("read_template(): the template is over 16 MiB\n");
+    return 0;
+}
+
+// The image in the template's section: its length word (in the object's
+// byte order), 8 bytes of padding, then the image (a standalone x86
+// resource file's bytes), from a 16-byte boundary after the template's own
+// bytes.
+int write_object(resource* list, int fd)
+{
+    const int64_t length = int64_t(sizeof x86_file_header) + image_length(list);
+    std::vector<unsigned char> object;
+    bool big_endian = false;
+    if (read_template(template_path, &object) < 0)
+        return -1;
+    const uint64_t at = (uint64_t(object.size()) + 15) & ~uint64_t(15);
+    if (fill_object_template(object, at, 16 + uint64_t(length), &big_endian) < 0)
+        return -1;
+    object.resize(at + 16, 0);
+    for (int i = 0; i < 8; ++i)
+        object[at + (big_endian ? 7 - i : i)] = static_cast<unsigned char>(uint64_t(length) >> (8 * i));
+    object.insert(object.end(), x86_file_header, x86_file_header + sizeof x86_file_header);
+    if (write_all(fd, object.data(), object.size()) != ssize_t(object.size()))
+        return fail_call("write_object(): write() failed", errno);
+    if (write_resource_file(list, fd, 1, nullptr) < 0)
+        return -1;
+    if (syscalls.lseek(fd, 0, SEEK_END) != off_t(at + 16 + uint64_t(length)))
+        return fail("write_object(): the image is not as long as measured\n");
+    return 0;
+}
+
+output_result flush_into_object(resource** records, const char* path)
+{
+    if (check_image_fits(*records) < 0)
+        return output_result::not_written;
+    const int fd = syscalls.open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return output_result::cannot_create;
+    int status = write_object(*records, fd);
+    if (syscalls.close(fd) != 0 && status == 0)
+        status = fail_call("flush_into_object(): close() failed", errno);
+    if (status == 0)
+        return output_result::written;
+    syscalls.unlink(path);
+    return output_result::not_written;
+}
+
+// A build product is not synced, as no compiler syncs its objects: the
+// build makes it again after a crash.
+int no_sync(int)
+{
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    start_platform(&argc, &argv);
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: tamb-embed TEMPLATE OBJECT ARGUMENT...\n");
+        return 2;
+    }
+    template_path = argv[1];
+    if (syscalls.unlink(argv[2]) != 0 && errno != ENOENT) {
+        std::fprintf(stderr, "error: cannot remove %s\n", argv[2]);
+        return 1;
+    }
+    syscalls.fsync = no_sync;
+    std::vector<char*> arguments{argv[0], const_cast<char*>("-o"), argv[2]};
+    arguments.insert(arguments.end(), argv + 3, argv + argc);
+    arguments.push_back(nullptr);
+    return tamb_main(int(arguments.size()) - 1, arguments.data(), flush_into_object);
+}
