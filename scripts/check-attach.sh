@@ -133,13 +133,14 @@ words: 'TEXT' 1 \"word\": library"
     [ "$got" = "$want" ] || { echo "$build: show printed:"; echo "$got"; exit 1; }
   done
 done
-# A file the text names gone: the build fails and leaves no object behind.
-rm "$work/embed/greeting.txt"
+# A text that cannot be read: the build fails and leaves no object behind.
+echo 'not a line of the text' >> "$work/embed/resources.txt"
 for build in linux-ninja windows-make; do
-  ! cmake --build "$work/embed-$build" > "$work/embed.log" 2>&1 || { echo "$build: built without greeting.txt"; exit 1; }
-  ! ls "$work/embed-$build"/tamb_embed/show.o* 2> /dev/null || { echo "$build: an object left behind"; exit 1; }
+  ! cmake --build "$work/embed-$build" > "$work/embed.log" 2>&1 || { echo "$build: built from a damaged text"; exit 1; }
+  [ -z "$(ls "$work/embed-$build"/tamb_embed/show.o "$work/embed-$build"/tamb_embed/show.obj 2> /dev/null)" ] ||
+    { echo "$build: an object left behind"; exit 1; }
 done
-echo "examples/embed built for Linux and Windows by Make and Ninja: program and library each print their own resources, natively and under wine, and the edited ones; a static library refused; a missing file fails the build, no object left"
+echo "examples/embed built for Linux and Windows by Make and Ninja: program and library each print their own resources, natively and under wine, and the edited ones; a static library refused; a damaged text fails the build, no object left"
 
 # The Linux example, through pkg-config: the program reads the file beside it.
 cp -r "$root/examples/beside" "$work/beside"
