@@ -140,7 +140,12 @@ for build in linux-ninja windows-make; do
   [ -z "$(ls "$work/embed-$build"/tamb_embed/show.o "$work/embed-$build"/tamb_embed/show.obj 2> /dev/null)" ] ||
     { echo "$build: an object left behind"; exit 1; }
 done
-echo "examples/embed built for Linux and Windows by Make and Ninja: program and library each print their own resources, natively and under wine, and the edited ones; a static library refused; a damaged text fails the build, no object left"
+# A text that holds no resources: the program links, and embeds none.
+printf '# tamb resource text 1\n' > "$work/embed/resources.txt"
+cmake --build "$work/embed-linux-ninja" > "$work/embed.log" 2>&1 || { cat "$work/embed.log"; exit 1; }
+! "$work/embed-linux-ninja/show" > /dev/null 2> "$work/show.err" && grep -q "^show: no resources embedded in " "$work/show.err" ||
+  { echo "a text without resources:"; cat "$work/show.err"; exit 1; }
+echo "examples/embed built for Linux and Windows by Make and Ninja: program and library each print their own resources, natively and under wine, and the edited ones; a static library refused; a damaged text fails the build, no object left; a text without resources embeds none"
 
 # The Linux example, through pkg-config: the program reads the file beside it.
 cp -r "$root/examples/beside" "$work/beside"
