@@ -29,16 +29,15 @@ int read_template(const char* path, std::vector<unsigned char>* bytes)
     const int fd = syscalls.open(path, O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0)
         return fail_call("read_template(): open() failed", errno);
-    unsigned char buffer[4096];
-    ssize_t n = 0;
-    while ((n = syscalls.read(fd, buffer, sizeof buffer)) > 0 && bytes->size() < (size_t(1) << 24))
-        bytes->insert(bytes->end(), buffer, buffer + n);
-    const int error = errno;
+    struct stat st;
+    const bool small = syscalls.fstat(fd, &st) == 0 && st.st_size >= 0 && st.st_size <= (off_t(1) << 24);
+    if (small)
+        bytes->resize(size_t(st.st_size));
+    const bool read = small && read_all(fd, bytes->data(), bytes->size()) == ssize_t(bytes->size());
     syscalls.close(fd);
-    if (n != 0)
-        return n < 0 ? fail_call("read_template(): read() failed", error)
-                     : fail("read_template(): the template is over 16 MiB\n");
-    return 0;
+    if (!small)
+        return fail("read_template(): the template is not a file of at most 16 MiB\n");
+    return read ? 0 : fail("read_template(): read() failed\n");
 }
 
 // The template, its image section moved to a 16-byte boundary after the
